@@ -1,0 +1,103 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+#include <QVariantMap>
+
+#include <optional>
+
+// A message as the server sends it.
+struct MsgNotifyInfo
+{
+    int id = 0;
+    QString name;
+    qint64 startTime = 0;
+    qint64 endTime = 0;
+    QString title;
+    QString content;
+    int type = 1;
+    QString imgUrl;
+    int linkType = 1;
+    QString linkInfo;
+
+    // Overwrites all ten fields; missing or mistyped members give the defaults.
+    void fromJsonObject(const QJsonObject& object);
+    // Keys equal the column names of msg_notify_info.
+    QVariantMap toVariantMap() const;
+};
+
+// A row of msg_notify_info: the message plus its local display state.
+struct MsgNotifyInfoRecord : public MsgNotifyInfo
+{
+    uint replace_id = 0;
+    bool image_downloaded = false;
+    bool msg_read = false;
+    uint notify_times = 0;
+
+    MsgNotifyInfoRecord() = default;
+    explicit MsgNotifyInfoRecord(const QVariantMap& map);
+
+    static MsgNotifyInfoRecord fromVariantMap(const QVariantMap& map);
+};
+
+// One fetched page; lastModified comes from the reply header, not the body.
+struct MsgNotifyInfos
+{
+    QList<MsgNotifyInfo> datas;
+    int total = 0;
+    bool hasNextPage = false;
+    qint64 lastModified = 0;
+};
+
+struct MsgEventInfo
+{
+    int id = 0;
+    qint64 eventTime = 0;
+    int eventType = 1;
+
+    MsgEventInfo() = default;
+    MsgEventInfo(int id, qint64 eventTime, int eventType);
+    // Reads the stored JSON text form; anything but a JSON object gives the default event.
+    explicit MsgEventInfo(const QByteArray& body);
+
+    // Members "eventTime", "eventType", "id", as stored and uploaded.
+    QJsonObject toJsonObject() const;
+    // Compact UTF-8 JSON text, e.g. {"eventTime":1000,"eventType":1,"id":7}.
+    QByteArray toJson() const;
+
+    bool operator==(const MsgEventInfo& other) const = default;
+};
+
+// Its own type (not a typedef) so that it has its own meta-type for queued connections.
+class MsgEventInfos : public QList<MsgEventInfo>
+{
+public:
+    using QList<MsgEventInfo>::QList;
+    MsgEventInfos() = default;
+    MsgEventInfos(const QList<MsgEventInfo>& list)
+        : QList<MsgEventInfo>(list)
+    {
+    }
+};
+
+// A row of msg_event_info.
+struct MsgEventInfoRecord
+{
+    int id = 0;
+    QString body;
+    int retry_times = 0;
+
+    static MsgEventInfoRecord fromVariantMap(const QVariantMap& map);
+};
+
+Q_DECLARE_METATYPE(MsgNotifyInfos)
+Q_DECLARE_METATYPE(std::optional<MsgNotifyInfos>)
+Q_DECLARE_METATYPE(MsgEventInfo)
+Q_DECLARE_METATYPE(MsgEventInfos)
+
+// Registers the types that cross threads under the names their signals use:
+// "std::optional<MsgNotifyInfos>" and "MsgEventInfos". Safe to call repeatedly.
+void registerRecordMetaTypes();

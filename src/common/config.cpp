@@ -1,0 +1,62 @@
+#include "common/config.h"
+
+#include "plugin/log_categories.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QSettings>
+#include <QStandardPaths>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+const QString kServerKey = u"server"_s;
+const QString kLastModifiedKey = u"lastModified"_s;
+} // namespace
+
+Config::Config()
+    : QObject(nullptr)
+    , m_server(defaultServer())
+{
+    const QString dirPath = configDirPath();
+    if (!QDir(dirPath).exists() && !QDir().mkpath(dirPath)) {
+        qCWarning(logMain) << "Config dir created failed";
+    }
+
+    m_settings = new QSettings(configFilePath(), QSettings::IniFormat, this);
+
+    const QString server = m_settings->value(kServerKey, m_server).toString().trimmed();
+    if (!server.isEmpty()) {
+        m_server = server;
+    }
+    m_lastModified = m_settings->value(kLastModifiedKey, m_lastModified).toLongLong();
+}
+
+void Config::setLastModified(qint64 value)
+{
+    m_lastModified = value;
+    if (value != 0) {
+        m_settings->setValue(kLastModifiedKey, value);
+        m_settings->sync();
+    }
+}
+
+QString Config::defaultServer()
+{
+    return u"https://msg.store.quorin.com"_s;
+}
+
+QString Config::configDirPath()
+{
+    QString organization = QCoreApplication::organizationName();
+    if (organization.isEmpty()) {
+        organization = u"quorin"_s;
+    }
+    return u"%1/%2/%3"_s.arg(QStandardPaths::writableLocation(QStandardPaths::ConfigLocation),
+                             organization, u"quorin-msg-notification"_s);
+}
+
+QString Config::configFilePath()
+{
+    return u"%1/%2"_s.arg(configDirPath(), u"%1.conf"_s.arg(u"quorin-msg-notification"_s));
+}

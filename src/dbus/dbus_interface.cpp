@@ -1,0 +1,158 @@
+#include "dbus/dbus_interface.h"
+
+#include "common/singleton.h"
+#include "notification/notification_interface.h"
+#include "plugin/log_categories.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QMetaClassInfo>
+#include <QVariantMap>
+
+#include <malloc.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+const QString kServiceName = u"com.quorin.MsgNotification"_s;
+const QString kObjectPath = u"/com/quorin/MsgNotification"_s;
+} // namespace
+
+DBusInterface::DBusInterface(const char* name, QObject* parent)
+    : QObject(parent)
+    , m_connectionName(QString::fromUtf8(name).trimmed())
+{
+    initDBusPropertiesConnections();
+}
+
+DBusInterface::~DBusInterface()
+{
+    if (!m_ownedServiceConnection.isEmpty()) {
+        // Release the name with the object, so that a later registration (or another process)
+        // can take it.
+        QDBusConnection connection(m_ownedServiceConnection);
+        if (connection.isConnected()) {
+            connection.unregisterService(kServiceName);
+        }
+    }
+}
+
+bool DBusInterface::registerDBus()
+{
+    if (!m_connectionName.isEmpty()) {
+        return registerDBusObject(m_connectionName);
+    }
+
+    QDBusConnection connection = QDBusConnection::sessionBus();
+    bool owned = false;
+    QString failure;
+    if (QDBusConnectionInterface* bus = connection.interface()) {
+        const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+            bus->registerService(kServiceName);
+        owned = reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered;
+        if (!reply.isValid()) {
+            failure = reply.error().message();
+        } else if (!owned) {
+            // The bus answers a taken name with a plain reply, which leaves no error to quote.
+            failure = u"%1 is owned by %2"_s.arg(kServiceName,
+                                                 bus->serviceOwner(kServiceName).value());
+        }
+    } else {
+        failure = connection.lastError().message();
+    }
+    if (!owned) {
+        qCCritical(logMain).noquote() << "Register D-Bus service failed:" << failure;
+        return false;
+    }
+    m_ownedServiceConnection = connection.name();
+    m_connectionName = connection.name();
+    return registerDBusObject(m_connectionName);
+}
+
+bool DBusInterface::registerDBusObject(const QString& connectionName)
+{
+    if (connectionName.isEmpty()) {
+        return false;
+    }
+    QDBusConnection connection =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName);
+    const bool registered =
+        connection.registerObject(kObjectPath, this, QDBusConnection::ExportScriptableContents);
+    if (!registered) {
+        // registerObject sets no error of its own; say which of its two causes it was.
+        QString failure = connection.lastError().message();
+        if (failure.isEmpty()) {
+            failure = connection.isConnected()
+                          ? u"%1 is already registered on connection %2"_s.arg(kObjectPath,
+                                                                               connectionName)
+                          : u"connection %1 is not connected"_s.arg(connectionName);
+        }
+        qCCritical(logMain).noquote() << "Register D-Bus object failed:" << failure;
+        return false;
+    }
+    m_connectionName = connectionName;
+    m_registered = true;
+    return true;
+}
+
+QString DBusInterface::version() const
+{
+    return u"1.0.3.1"_s;
+}
+
+bool DBusInterface::running() const
+{
+    return Singleton<NotificationInterface>::instance()->property("running").toBool();
+}
+
+void DBusInterface::Instance()
+{
+    qCDebug(logMain) << "msg-notification started";
+}
+
+void DBusInterface::QueryNotifications()
+{
+    if (running()) {
+        return;
+    }
+    NotificationInterface* engine = Singleton<NotificationInterface>::instance();
+    QMetaObject::invokeMethod(engine, &NotificationInterface::slotReportMsgEventInfos,
+                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(engine, &NotificationInterface::slotGetMsgNotifyInfos,
+                              Qt::QueuedConnection);
+}
+
+void DBusInterface::initDBusPropertiesConnections()
+{
+    connect(Singleton<NotificationInterface>::instance(), &NotificationInterface::runningChanged,
+            this, [this] { notifyPropertyChanged(u"running"_s); });
+}
+
+void DBusInterface::notifyPropertyChanged(const QString& propertyName)
+{
+    QDBusMessage signal = QDBusMessage::createSignal(
+        kObjectPath, u"org.freedesktop.DBus.Properties"_s, u"PropertiesChanged"_s);
+
+    const int infoIndex = metaObject()->indexOfClassInfo("D-Bus Interface");
+    if (infoIndex < 0) {
+        qCWarning(logMain) << "Class info 'D-Bus Interface' not found.";
+        return;
+    }
+    const QString interfaceName = QString::fromUtf8(metaObject()->classInfo(infoIndex).value());
+
+    const QVariant value = property(propertyName.toUtf8().constData());
+    if (!value.isValid()) {
+        qCWarning(logMain).noquote() << "Property" << propertyName << "is not valid.";
+        return;
+    }
+
+    signal.setArguments({interfaceName, QVariantMap{{propertyName, value}}, QStringList()});
+    // From the registered connection: in plug-in mode that is the one owning the service name,
+    // and clients that match on the service name only see signals from its owner.
+    QDBusConnection connection =
+        m_registered ? QDBusConnection(m_connectionName) : QDBusConnection::sessionBus();
+    connection.send(signal);
+    malloc_trim(0);
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "common/data.h"
+
+#include <QMap>
+#include <QMultiMap>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The engine: runs the fetch, image and display cycle and keeps the running state that the D-Bus
+// service publishes. One per process, through Singleton<NotificationInterface>.
+class NotificationInterface : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool running READ running NOTIFY runningChanged)
+
+public:
+    explicit NotificationInterface(QObject* parent = nullptr);
+
+    bool running() const { return m_running; }
+    void setRunning(bool value);
+
+Q_SIGNALS:
+    void runningChanged(bool running);
+
+public Q_SLOTS:
+    uint Notify(const QString& summary, const QString& appBody,
+                const QString& appIcon = QStringLiteral("quorin-msg-notification"),
+                uint replaceId = 0, const QStringList& paramList = {});
+    void slotReportMsgEventInfos();
+    void slotGetMsgNotifyInfos();
+
+private Q_SLOTS:
+    void slotGetMsgNotifyInfosFinished(const std::optional<MsgNotifyInfos>& msgNotifyInfos);
+    void slotReportMsgNotifyInfoFinished(bool ret);
+    void slotNotificationClosed(uint id, uint reason);
+    void slotAsyncDownloadImage();
+    void slotImgDownloadFinished(const QString& url, bool ret);
+    void slotSendMsgNotification();
+
+private:
+    void initConnections();
+    void initDBusConnections();
+
+    bool m_running = false;
+    // Events of the upload in progress, keyed by their msg_event_info row id.
+    QMap<int, MsgEventInfo> m_reportingMsgEventInfos;
+    // Messages waiting for their image, keyed by image URL.
+    QMultiMap<QString, MsgNotifyInfo> m_downloadingMsgNotifyInfos;
+};

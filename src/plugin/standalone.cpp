@@ -1,0 +1,1 @@
+// Intentionally empty: main comes from libquorin-msg-notification.so.

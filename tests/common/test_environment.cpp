@@ -1,0 +1,148 @@
+#include "test_environment.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusPendingCall>
+#include <QDir>
+#include <QFile>
+
+#include <csignal>
+#include <sys/prctl.h>
+
+namespace {
+TestEnvironment* s_instance = nullptr;
+
+const char kBusConfig[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=%1</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)";
+
+void dieWithParent()
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
+} // namespace
+
+TestEnvironment::TestEnvironment()
+{
+    s_instance = this;
+    // Nothing of the user's may be read or written: point every base directory into the sandbox
+    // before anything asks for it.
+    const QString base = m_root.path();
+    const char* const variables[][2] = {
+        {"HOME", "/home"},
+        {"XDG_CONFIG_HOME", "/config"},
+        {"XDG_DATA_HOME", "/data"},
+        {"XDG_CACHE_HOME", "/cache"},
+        {"XDG_STATE_HOME", "/state"},
+        {"XDG_RUNTIME_DIR", "/runtime"},
+    };
+    for (const auto& variable : variables) {
+        const QString path = base + QLatin1String(variable[1]);
+        QDir().mkpath(path);
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                        QFileDevice::ExeOwner);
+        qputenv(variable[0], path.toUtf8());
+    }
+    qputenv("XDG_CONFIG_DIRS", (base + QStringLiteral("/etc-xdg")).toUtf8());
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+TestEnvironment::~TestEnvironment()
+{
+    if (m_daemon) {
+        m_daemon->kill();
+        m_daemon->waitForFinished(5000);
+    }
+    s_instance = nullptr;
+}
+
+TestEnvironment* TestEnvironment::instance()
+{
+    return s_instance;
+}
+
+bool TestEnvironment::start()
+{
+    if (!m_root.isValid()) {
+        qCritical("cannot create a temporary directory");
+        return false;
+    }
+    const QString socketDir = m_root.path() + QStringLiteral("/bus");
+    QDir().mkpath(socketDir);
+    const QString configPath = m_root.path() + QStringLiteral("/bus.conf");
+    QFile config(configPath);
+    if (!config.open(QIODevice::WriteOnly) ||
+        config.write(QString::fromLatin1(kBusConfig).arg(socketDir).toUtf8()) < 0) {
+        qCritical("cannot write the bus configuration");
+        return false;
+    }
+    config.close();
+
+    m_daemon = std::make_unique<QProcess>();
+    m_daemon->setChildProcessModifier(dieWithParent);
+    // As root without CAP_SYS_RESOURCE it complains about the fd limit on every start.
+    m_daemon->setStandardErrorFile(QProcess::nullDevice());
+    m_daemon->start(QStringLiteral("dbus-daemon"),
+                    {QStringLiteral("--config-file=") + configPath, QStringLiteral("--nofork"),
+                     QStringLiteral("--print-address=1")});
+    if (!m_daemon->waitForStarted(10000)) {
+        qCritical("cannot start dbus-daemon: %s", qPrintable(m_daemon->errorString()));
+        return false;
+    }
+    QByteArray line;
+    while (!line.contains('\n')) {
+        if (!m_daemon->waitForReadyRead(10000)) {
+            qCritical("dbus-daemon printed no address");
+            return false;
+        }
+        line += m_daemon->readAllStandardOutput();
+    }
+    m_busAddress = QString::fromUtf8(line.trimmed());
+    qputenv("DBUS_SESSION_BUS_ADDRESS", m_busAddress.toUtf8());
+    return true;
+}
+
+namespace testing {
+
+QDBusMessage call(const QDBusConnection& connection, const QDBusMessage& message, int timeoutMs)
+{
+    QDBusPendingCall pending = connection.asyncCall(message, timeoutMs);
+    if (!QTest::qWaitFor([&] { return pending.isFinished(); }, timeoutMs + 1000)) {
+        return QDBusMessage::createError(QStringLiteral("test.Timeout"),
+                                         QStringLiteral("no answer"));
+    }
+    return pending.reply();
+}
+
+QDBusConnection clientConnection(const QString& name)
+{
+    return QDBusConnection::connectToBus(TestEnvironment::instance()->busAddress(), name);
+}
+
+bool waitForNameOwner(const QString& service, bool owned, int timeoutMs)
+{
+    QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+    return QTest::qWaitFor([&] { return bus->isServiceRegistered(service).value() == owned; },
+                           timeoutMs);
+}
+
+std::unique_ptr<QProcess> makeProcess(const QString& program, const QStringList& arguments)
+{
+    auto process = std::make_unique<QProcess>();
+    process->setChildProcessModifier(dieWithParent);
+    process->setProgram(program);
+    process->setArguments(arguments);
+    return process;
+}
+
+} // namespace testing

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+// A hermetic world for one test process: HOME and the XDG directories in a temporary folder and
+// a private dbus-daemon whose address is the session bus of this process and its children.
+class TestEnvironment
+{
+public:
+    TestEnvironment();
+    ~TestEnvironment();
+
+    // Call after the application object exists and before anything touches the session bus.
+    bool start();
+
+    QString root() const { return m_root.path(); }
+    QString busAddress() const { return m_busAddress; }
+
+    static TestEnvironment* instance();
+
+private:
+    QTemporaryDir m_root;
+    std::unique_ptr<QProcess> m_daemon;
+    QString m_busAddress;
+};
+
+namespace testing {
+
+// Calls asynchronously and spins the event loop until the answer arrives, so that the test can
+// call objects that live on its own thread through another connection.
+QDBusMessage call(const QDBusConnection& connection, const QDBusMessage& message,
+                  int timeoutMs = 10000);
+
+// A second connection to the private bus with its own unique name, as another process would have.
+QDBusConnection clientConnection(const QString& name);
+
+// Waits until the bus name has an owner (or has none, with owned = false).
+bool waitForNameOwner(const QString& service, bool owned = true, int timeoutMs = 10000);
+
+// Builds a child process with the test's environment and kills it with the test.
+std::unique_ptr<QProcess> makeProcess(const QString& program, const QStringList& arguments);
+
+} // namespace testing
+
+#define QMN_TEST_MAIN(TestObject)                                                                  \
+    int main(int argc, char** argv)                                                                \
+    {                                                                                              \
+        TestEnvironment environment;                                                               \
+        QCoreApplication app(argc, argv);                                                          \
+        if (!environment.start()) {                                                                \
+            return 1;                                                                              \
+        }                                                                                          \
+        TestObject test;                                                                           \
+        return QTest::qExec(&test, argc, argv);                                                    \
+    }

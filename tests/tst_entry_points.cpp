@@ -1,0 +1,120 @@
+#include "test_environment.h"
+
+#include <QDBusConnectionInterface>
+
+namespace {
+const QString kService = QStringLiteral("com.quorin.MsgNotification");
+const QString kPath = QStringLiteral("/com/quorin/MsgNotification");
+
+QDBusMessage getVersion(const QDBusConnection& connection)
+{
+    return testing::call(connection,
+                         QDBusMessage::createMethodCall(kService, kPath,
+                                                        QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                        QStringLiteral("Get"))
+                             << kService << QStringLiteral("version"));
+}
+
+bool waitForLine(QProcess& process, const QByteArray& line, int timeoutMs = 10000)
+{
+    return QTest::qWaitFor(
+        [&] {
+            while (process.canReadLine()) {
+                if (process.readLine().trimmed() == line) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+}
+} // namespace
+
+class TestEntryPoints : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void onlyEntryPointsAreExported();
+    void standAloneProgramServes();
+    void hostDrivesThePlugin();
+};
+
+void TestEntryPoints::onlyEntryPointsAreExported()
+{
+    QProcess nm;
+    nm.start(QStringLiteral("nm"), {QStringLiteral("-D"), QStringLiteral("--defined-only"),
+                                    QStringLiteral(QMN_LIBRARY_PATH)});
+    QVERIFY(nm.waitForFinished());
+    QCOMPARE(nm.exitCode(), 0);
+
+    QStringList symbols;
+    const QList<QByteArray> lines = nm.readAllStandardOutput().split('\n');
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() == 3) {
+            symbols << QString::fromLatin1(fields.at(2));
+        }
+    }
+    symbols.sort();
+    QCOMPARE(symbols, QStringList({QStringLiteral("VXMRegister"), QStringLiteral("VXMUnRegister"),
+                                   QStringLiteral("main")}));
+}
+
+void TestEntryPoints::standAloneProgramServes()
+{
+    auto service = testing::makeProcess(QStringLiteral(QMN_STANDALONE_PATH), {});
+    service->start();
+    QVERIFY(service->waitForStarted());
+    QVERIFY(testing::waitForNameOwner(kService));
+    QCOMPARE(QDBusConnection::sessionBus().interface()->servicePid(kService).value(),
+             uint(service->processId()));
+
+    QCOMPARE(getVersion(QDBusConnection::sessionBus()).arguments().value(0).value<QDBusVariant>()
+                 .variant()
+                 .toString(),
+             QStringLiteral("1.0.3.1"));
+    const QDBusMessage reply = testing::call(
+        QDBusConnection::sessionBus(),
+        QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("Instance")));
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    QVERIFY(QTest::qWaitFor(
+        [&] { return service->readAllStandardError().contains("msg-notification started"); }));
+
+    service->terminate();
+    QVERIFY(service->waitForFinished());
+    QVERIFY(testing::waitForNameOwner(kService, false));
+}
+
+void TestEntryPoints::hostDrivesThePlugin()
+{
+    auto host = testing::makeProcess(
+        QStringLiteral(QMN_HOST_PATH),
+        {QStringLiteral("--library"), QStringLiteral(QMN_LIBRARY_PATH),
+         QStringLiteral("--connection"), QStringLiteral("host-bus"), QStringLiteral("--service"),
+         kService});
+    host->start();
+    QVERIFY(host->waitForStarted());
+    QVERIFY(waitForLine(*host, "registered 0"));
+    QVERIFY(testing::waitForNameOwner(kService));
+    QCOMPARE(getVersion(QDBusConnection::sessionBus()).type(), QDBusMessage::ReplyMessage);
+
+    host->write("unregister\n");
+    QVERIFY(waitForLine(*host, "unregistered 0"));
+    // The host keeps the name; the object is gone.
+    QVERIFY(QTest::qWaitFor(
+        [] { return getVersion(QDBusConnection::sessionBus()).type() == QDBusMessage::ErrorMessage; }));
+
+    host->write("register\n");
+    QVERIFY(waitForLine(*host, "registered 0"));
+    QCOMPARE(getVersion(QDBusConnection::sessionBus()).type(), QDBusMessage::ReplyMessage);
+
+    host->write("quit\n");
+    QVERIFY(waitForLine(*host, "bye"));
+    QTRY_COMPARE(host->state(), QProcess::NotRunning);
+    QCOMPARE(host->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(host->exitCode(), 0);
+}
+
+QMN_TEST_MAIN(TestEntryPoints)
+#include "tst_entry_points.moc"

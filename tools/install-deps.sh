@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, the Debian 12 packages that building (and, with --test, testing) needs.
+# Only what is missing is installed; runs as root or through sudo.
+set -euo pipefail
+
+packages=(
+    cmake g++ make pkg-config
+    qt6-base-dev libqt6sql6-sqlite
+    libglib2.0-dev
+    dbus-daemon dbus-bin
+)
+if [[ ${1:-} == --test ]]; then
+    packages+=(binutils)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [[ $status == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+    command -v sudo >/dev/null || { echo "install-deps: run as root or install sudo" >&2; exit 1; }
+    sudo=(sudo)
+fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
