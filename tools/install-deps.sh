@@ -7,7 +7,7 @@ packages=(
     cmake g++ make pkg-config
     qt6-base-dev libqt6sql6-sqlite
     libglib2.0-dev
-    dbus-daemon dbus-bin
+    dbus-daemon dbus-bin libglib2.0-bin
 )
 if [[ ${1:-} == --test ]]; then
     packages+=(binutils)
