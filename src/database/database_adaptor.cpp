@@ -1,0 +1,129 @@
+#include "database/database_adaptor.h"
+
+#include "database/database_connection.h"
+#include "plugin/log_categories.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+using namespace Qt::StringLiterals;
+
+void DatabaseAdaptor::executeSql(const QString& sql, const QVariantMap& binds,
+                                 const std::function<void(QSqlQuery*)>& reader)
+{
+    QSqlDatabase database = DatabaseConnection::openConnection(QString());
+    database.transaction();
+
+    QSqlQuery query(database);
+    // exec() replaces a prepare error with a bare "No query"; keep the real cause for the log.
+    const QSqlError prepareError = query.prepare(sql) ? QSqlError() : query.lastError();
+    bindValues(&query, binds);
+    if (query.exec()) {
+        reader(&query);
+        database.commit();
+        return;
+    }
+    const QSqlError error = prepareError.isValid() ? prepareError : query.lastError();
+    // A statement that failed to prepare was never executed: show the text we tried.
+    const QString statement = query.executedQuery().isEmpty() ? sql : query.executedQuery();
+    qCWarning(logDB).noquote() << error.text() << statement << query.boundValues();
+    database.rollback();
+}
+
+void DatabaseAdaptor::bindValues(QSqlQuery* query, const QVariantMap& binds)
+{
+    for (auto it = binds.cbegin(); it != binds.cend(); ++it) {
+        query->bindValue(u':' + it.key(), it.value(), QSql::In);
+    }
+}
+
+int DatabaseAdaptor::insert(const QString& sql, const QVariantMap& binds)
+{
+    int result = -1;
+    executeSql(sql, binds, [&result](QSqlQuery* query) { result = query->lastInsertId().toInt(); });
+    return result;
+}
+
+bool DatabaseAdaptor::update(const QString& sql, const QVariantMap& binds)
+{
+    bool result = false;
+    executeSql(sql, binds, [&result](QSqlQuery* query) {
+        result = query->lastError().type() == QSqlError::NoError;
+    });
+    return result;
+}
+
+QVariant DatabaseAdaptor::selectVariant(const QString& sql, const QVariantMap& binds)
+{
+    QVariant result;
+    executeSql(sql, binds, [&result](QSqlQuery* query) {
+        if (query->next()) {
+            result = query->value(0);
+        }
+    });
+    return result;
+}
+
+int DatabaseAdaptor::selectInt(const QString& sql, const QVariantMap& binds)
+{
+    return selectVariant(sql, binds).toInt();
+}
+
+qint64 DatabaseAdaptor::selectInt64(const QString& sql, const QVariantMap& binds)
+{
+    return selectVariant(sql, binds).toLongLong();
+}
+
+QString DatabaseAdaptor::selectString(const QString& sql, const QVariantMap& binds)
+{
+    return selectVariant(sql, binds).toString();
+}
+
+QStringList DatabaseAdaptor::selectStrings(const QString& sql, const QVariantMap& binds)
+{
+    QStringList result;
+    executeSql(sql, binds, [&result](QSqlQuery* query) {
+        while (query->next()) {
+            result.append(query->value(0).toString());
+        }
+    });
+    return result;
+}
+
+QList<QVariantMap> DatabaseAdaptor::selectMaps(const QString& sql, const QVariantMap& binds)
+{
+    QList<QVariantMap> result;
+    executeSql(sql, binds, [&result](QSqlQuery* query) { result = queryToMaps(query); });
+    return result;
+}
+
+QVariantMap DatabaseAdaptor::selectMap(const QString& sql, const QVariantMap& binds)
+{
+    return selectMaps(sql, binds).value(0);
+}
+
+QStringList DatabaseAdaptor::getFieldNames(const QSqlQuery& query)
+{
+    const QSqlRecord record = query.record();
+    QStringList names;
+    names.reserve(record.count());
+    for (int i = 0; i < record.count(); ++i) {
+        names.append(record.fieldName(i));
+    }
+    return names;
+}
+
+QList<QVariantMap> DatabaseAdaptor::queryToMaps(QSqlQuery* query)
+{
+    const QStringList names = getFieldNames(*query);
+    QList<QVariantMap> rows;
+    while (query->next()) {
+        QVariantMap row;
+        for (const QString& name : names) {
+            row.insert(name, query->value(name));
+        }
+        rows.append(row);
+    }
+    return rows;
+}

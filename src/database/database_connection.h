@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+
+// Hands out the calling thread's connection: one per thread, named "conn_<thread address>",
+// created on the thread's first statement and removed after the thread finishes.
+class DatabaseConnection
+{
+public:
+    // The calling thread's connection; reopened if closed. May be invalid or closed when the
+    // database cannot be opened.
+    static QSqlDatabase openConnection(const QString& name);
+    // Registers and opens a new connection; an invalid handle on failure (it stays registered).
+    static QSqlDatabase createConnection(const QString& connectionName);
+
+    DatabaseConnection() = delete;
+};

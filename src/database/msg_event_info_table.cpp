@@ -1,0 +1,84 @@
+#include "database/msg_event_info_table.h"
+
+#include "database/database_adaptor.h"
+#include "plugin/log_categories.h"
+
+#include <mutex>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kTable = u"msg_event_info"_s;
+
+const QString kCreate =
+    u"CREATE TABLE IF NOT EXISTS %1 (id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, body TEXT "
+    "NOT NULL, retry_times INTEGER DEFAULT 0)"_s;
+const QString kInsert = u"INSERT INTO %1 (body) VALUES (:body)"_s;
+const QString kSelect = u"SELECT * FROM %1"_s;
+const QString kSelectById = u"SELECT * FROM %1 WHERE id = :id"_s;
+const QString kUpdateRetryTimes = u"UPDATE %1 SET retry_times = %2 WHERE id = %3"_s;
+const QString kDeleteById = u"DELETE FROM %1 WHERE id = %2"_s;
+
+std::once_flag s_createOnce;
+
+} // namespace
+
+MsgEventInfoTable::MsgEventInfoTable()
+{
+    initMsgEventInfoTable();
+}
+
+void MsgEventInfoTable::initMsgEventInfoTable()
+{
+    std::call_once(s_createOnce, [] {
+        if (DatabaseAdaptor::insert(kCreate.arg(kTable)) == -1) {
+            qCWarning(logMain).noquote() << u"Fail to create table: %1"_s.arg(kTable);
+        }
+    });
+}
+
+void MsgEventInfoTable::insertMsgEventInfoRecord(const MsgEventInfo& info)
+{
+    MsgEventInfoRecord record;
+    record.body = QString::fromUtf8(info.toJson());
+    DatabaseAdaptor::update(kInsert.arg(kTable), {{u"id"_s, record.id},
+                                                  {u"body"_s, record.body},
+                                                  {u"retry_times"_s, record.retry_times}});
+}
+
+QMap<int, MsgEventInfo> MsgEventInfoTable::selectMsgEventInfoRecords()
+{
+    const QList<MsgEventInfoRecord> records = DatabaseAdaptor::selectBeans<MsgEventInfoRecord>(
+        &MsgEventInfoRecord::fromVariantMap, kSelect.arg(kTable));
+    QMap<int, MsgEventInfo> events;
+    for (const MsgEventInfoRecord& record : records) {
+        events.insert(record.id, MsgEventInfo(record.body.toUtf8()));
+    }
+    return events;
+}
+
+std::optional<MsgEventInfoRecord> MsgEventInfoTable::selectMsgEventInfoRecordById(int id)
+{
+    const QList<MsgEventInfoRecord> records = DatabaseAdaptor::selectBeans<MsgEventInfoRecord>(
+        &MsgEventInfoRecord::fromVariantMap, kSelectById.arg(kTable), {{u"id"_s, id}});
+    if (records.isEmpty()) {
+        return std::nullopt;
+    }
+    return records.first();
+}
+
+void MsgEventInfoTable::updateMsgEventInfoRecordFieldRetryTimes(int id)
+{
+    const std::optional<MsgEventInfoRecord> stored = selectMsgEventInfoRecordById(id);
+    if (!stored) {
+        qCWarning(logMain).noquote() << u"MsgEventInfo with id: %1 not exists"_s.arg(id);
+        return;
+    }
+    DatabaseAdaptor::update(kUpdateRetryTimes.arg(kTable).arg(stored->retry_times + 1).arg(id));
+}
+
+void MsgEventInfoTable::deleteMsgEventInfoRecordById(int id)
+{
+    DatabaseAdaptor::update(kDeleteById.arg(kTable).arg(id));
+}

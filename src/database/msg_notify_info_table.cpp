@@ -1,0 +1,173 @@
+#include "database/msg_notify_info_table.h"
+
+#include "database/database_adaptor.h"
+#include "plugin/log_categories.h"
+
+#include <mutex>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kTable = u"msg_notify_info"_s;
+constexpr int kMaxRows = 200;
+
+const QString kCreate =
+    u"CREATE TABLE IF NOT EXISTS %1 (id INTEGER PRIMARY KEY, name TEXT, startTime INTEGER, "
+    "endTime INTEGER, title TEXT, content TEXT, type INTEGER DEFAULT 1, imgUrl TEXT, linkType "
+    "INTEGER DEFAULT 1, linkInfo TEXT, replace_id INTEGER DEFAULT 0, image_downloaded BOOLEAN "
+    "DEFAULT FALSE, msg_read BOOLEAN DEFAULT FALSE, notify_times INTEGER DEFAULT 0)"_s;
+const QString kInsertNew =
+    u"REPLACE INTO %1(id, name, startTime, endTime, title, content, type, imgUrl, linkType, "
+    "linkInfo) VALUES (:id, :name, :startTime, :endTime, :title, :content, :type, :imgUrl, "
+    ":linkType, :linkInfo)"_s;
+const QString kInsertExisting =
+    u"REPLACE INTO %1(id, name, startTime, endTime, title, content, type, imgUrl, linkType, "
+    "linkInfo, replace_id, image_downloaded, msg_read, notify_times) VALUES (:id, :name, "
+    ":startTime, :endTime, :title, :content, :type, :imgUrl, :linkType, :linkInfo, :replace_id, "
+    ":image_downloaded, :msg_read, :notify_times)"_s;
+const QString kUpdateReplaceId = u"UPDATE %1 SET replace_id = %2 WHERE id = %3"_s;
+const QString kUpdateImageDownloaded = u"UPDATE %1 SET image_downloaded = %2 WHERE id = %3"_s;
+const QString kUpdateMsgRead = u"UPDATE %1 SET msg_read = %2 WHERE id = %3"_s;
+const QString kUpdateNotifyTimes = u"UPDATE %1 SET notify_times = %2 WHERE id = %3"_s;
+const QString kDeleteById = u"DELETE FROM %1 WHERE id = %2"_s;
+const QString kDeleteUseless = u"DELETE FROM %1 WHERE msg_read = TRUE OR notify_times >= 5"_s;
+const QString kCount = u"SELECT COUNT(*) FROM %1"_s;
+const QString kDeleteOldest =
+    u"DELETE FROM %1 WHERE id IN (SELECT id FROM %1 ORDER BY startTime ASC LIMIT %2)"_s;
+const QString kSelect = u"SELECT * FROM %1"_s;
+const QString kSelectById = u"SELECT * FROM %1 WHERE id = :id"_s;
+const QString kSelectByReplaceId = u"SELECT * FROM %1 WHERE replace_id = :replace_id"_s;
+
+std::once_flag s_createOnce;
+
+QString sqlBool(bool value)
+{
+    return value ? u"TRUE"_s : u"FALSE"_s;
+}
+
+std::optional<MsgNotifyInfoRecord> first(const QList<MsgNotifyInfoRecord>& records)
+{
+    if (records.isEmpty()) {
+        return std::nullopt;
+    }
+    return records.first();
+}
+
+} // namespace
+
+MsgNotifyInfoTable::MsgNotifyInfoTable()
+{
+    initMsgNotifyInfoTable();
+}
+
+void MsgNotifyInfoTable::initMsgNotifyInfoTable()
+{
+    std::call_once(s_createOnce, [] {
+        if (DatabaseAdaptor::insert(kCreate.arg(kTable)) == -1) {
+            qCWarning(logMain).noquote() << u"Fail to create table: %1"_s.arg(kTable);
+        }
+    });
+}
+
+void MsgNotifyInfoTable::insertMsgNotifyInfoRecords(const MsgNotifyInfos& infos)
+{
+    for (const MsgNotifyInfo& info : infos.datas) {
+        insertMsgNotifyInfoRecord(info);
+    }
+}
+
+void MsgNotifyInfoTable::insertMsgNotifyInfoRecord(const MsgNotifyInfo& info)
+{
+    const std::optional<MsgNotifyInfoRecord> stored = selectMsgNotifyInfoRecordById(info.id);
+    const QString& statement = stored ? kInsertExisting : kInsertNew;
+
+    MsgNotifyInfoRecord record(info.toVariantMap());
+    if (stored) {
+        record.replace_id = stored->replace_id;
+    }
+    QVariantMap binds = record.toVariantMap();
+    binds.insert(u"replace_id"_s, record.replace_id);
+    binds.insert(u"image_downloaded"_s, record.image_downloaded);
+    binds.insert(u"msg_read"_s, record.msg_read);
+    binds.insert(u"notify_times"_s, record.notify_times);
+    DatabaseAdaptor::update(statement.arg(kTable), binds);
+}
+
+std::optional<MsgNotifyInfoRecord> MsgNotifyInfoTable::selectMsgNotifyInfoRecordById(int id)
+{
+    return first(DatabaseAdaptor::selectBeans<MsgNotifyInfoRecord>(
+        &MsgNotifyInfoRecord::fromVariantMap, kSelectById.arg(kTable), {{u"id"_s, id}}));
+}
+
+std::optional<MsgNotifyInfoRecord>
+MsgNotifyInfoTable::selectMsgNotifyInfoRecordByReplaceId(uint replaceId)
+{
+    return first(DatabaseAdaptor::selectBeans<MsgNotifyInfoRecord>(
+        &MsgNotifyInfoRecord::fromVariantMap, kSelectByReplaceId.arg(kTable),
+        {{u"replace_id"_s, replaceId}}));
+}
+
+QList<MsgNotifyInfoRecord> MsgNotifyInfoTable::selectMsgNotifyInfoRecords(int imageDownloaded,
+                                                                          int msgRead)
+{
+    QString sql = kSelect.arg(kTable);
+    QVariantMap binds;
+    if (imageDownloaded >= 0) {
+        binds.insert(u"image_downloaded"_s, imageDownloaded);
+    }
+    if (msgRead >= 0) {
+        binds.insert(u"msg_read"_s, msgRead);
+    }
+    bool firstCondition = true;
+    for (auto it = binds.cbegin(); it != binds.cend(); ++it) {
+        sql = (firstCondition ? u"%1 WHERE %2 = :%2"_s : u"%1 AND %2 = :%2"_s).arg(sql, it.key());
+        firstCondition = false;
+    }
+    return DatabaseAdaptor::selectBeans<MsgNotifyInfoRecord>(&MsgNotifyInfoRecord::fromVariantMap,
+                                                             sql, binds);
+}
+
+void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldReplaceId(int id, uint replaceId)
+{
+    DatabaseAdaptor::update(kUpdateReplaceId.arg(kTable).arg(replaceId).arg(id));
+}
+
+void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldImageDownloaded(int id, bool downloaded)
+{
+    DatabaseAdaptor::update(kUpdateImageDownloaded.arg(kTable, sqlBool(downloaded)).arg(id));
+}
+
+void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldMsgRead(int id, bool read)
+{
+    DatabaseAdaptor::update(kUpdateMsgRead.arg(kTable, sqlBool(read)).arg(id));
+}
+
+void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldNotifyTimes(int id)
+{
+    const std::optional<MsgNotifyInfoRecord> stored = selectMsgNotifyInfoRecordById(id);
+    if (!stored) {
+        qCWarning(logMain).noquote() << u"MsgNotifyInfo with id: %1 not exists"_s.arg(id);
+        return;
+    }
+    DatabaseAdaptor::update(kUpdateNotifyTimes.arg(kTable).arg(stored->notify_times + 1).arg(id));
+}
+
+void MsgNotifyInfoTable::deleteMsgNotifyInfoRecordById(int id)
+{
+    DatabaseAdaptor::update(kDeleteById.arg(kTable).arg(id));
+}
+
+void MsgNotifyInfoTable::deleteUselessMsgNotifyInfoRecords()
+{
+    DatabaseAdaptor::update(kDeleteUseless.arg(kTable));
+}
+
+void MsgNotifyInfoTable::deleteOldestMsgNotifyInfoRecords()
+{
+    const int count = DatabaseAdaptor::selectInt(kCount.arg(kTable));
+    if (count <= kMaxRows) {
+        return;
+    }
+    DatabaseAdaptor::update(kDeleteOldest.arg(kTable).arg(count - kMaxRows));
+}
