@@ -41,10 +41,10 @@ void TestConfig::location_data()
     QTest::addColumn<QString>("organization");
     QTest::addColumn<QString>("relativeDir");
 
-    QTest::newRow("no organisation") << QString()
-                                     << QStringLiteral("/quorin/quorin-msg-notification");
-    QTest::newRow("host's organisation") << QStringLiteral("Org")
-                                         << QStringLiteral("/Org/quorin-msg-notification");
+    QTest::newRow("no organisation")
+        << QString() << QStringLiteral("/quorin/quorin-msg-notification");
+    QTest::newRow("host's organisation")
+        << QStringLiteral("Org") << QStringLiteral("/Org/quorin-msg-notification");
 }
 
 void TestConfig::location()

@@ -55,11 +55,11 @@ void TestDatabaseAdaptor::firstStatementCreatesTheFile()
                          QStringLiteral("/quorin/quorin-msg-notification/msg_notify.db");
     QCOMPARE(DatabaseConnectionConfig::databaseFilePath(), file);
     QVERIFY(!QFileInfo::exists(file));
-    QVERIFY(DatabaseAdaptor::update(QStringLiteral(
-        "CREATE TABLE t (id INTEGER PRIMARY KEY, body TEXT, n INTEGER)")));
-    QVERIFY(QFileInfo(file).isFile());
     QVERIFY(DatabaseAdaptor::update(
-        QStringLiteral("INSERT INTO t (id, body, n) VALUES (1, 'one', 10), (2, 'two', 5000000000)")));
+        QStringLiteral("CREATE TABLE t (id INTEGER PRIMARY KEY, body TEXT, n INTEGER)")));
+    QVERIFY(QFileInfo(file).isFile());
+    QVERIFY(DatabaseAdaptor::update(QStringLiteral(
+        "INSERT INTO t (id, body, n) VALUES (1, 'one', 10), (2, 'two', 5000000000)")));
 }
 
 void TestDatabaseAdaptor::connectionPerThread()
@@ -108,8 +108,8 @@ void TestDatabaseAdaptor::statements_data()
                            {QStringLiteral("body"), QStringLiteral("two")},
                            {QStringLiteral("n"), 5000000000LL}};
 
-    QTest::newRow("insert: failure gives -1") << "insert" << bad << QVariantMap() << QVariant(-1)
-                                              << true;
+    QTest::newRow("insert: failure gives -1")
+        << "insert" << bad << QVariantMap() << QVariant(-1) << true;
     QTest::newRow("insert: new row id")
         << "insert" << QStringLiteral("INSERT INTO t (id, body) VALUES (:id, :body)")
         << QVariantMap{{QStringLiteral("id"), 40}, {QStringLiteral("body"), QStringLiteral("x")}}
@@ -117,18 +117,19 @@ void TestDatabaseAdaptor::statements_data()
     QTest::newRow("update: no matching row is still success")
         << "update" << QStringLiteral("UPDATE t SET n = 1 WHERE id = 999") << QVariantMap()
         << QVariant(true) << false;
-    QTest::newRow("update: failure gives false") << "update" << bad << QVariantMap()
-                                                 << QVariant(false) << true;
+    QTest::newRow("update: failure gives false")
+        << "update" << bad << QVariantMap() << QVariant(false) << true;
     QTest::newRow("update: keys the statement lacks are not bound")
         << "update" << QStringLiteral("UPDATE t SET body = :body WHERE id = 40")
-        << QVariantMap{{QStringLiteral("id"), 7}, {QStringLiteral("body"), QStringLiteral("y")},
+        << QVariantMap{{QStringLiteral("id"), 7},
+                       {QStringLiteral("body"), QStringLiteral("y")},
                        {QStringLiteral("retry_times"), 0}}
         << QVariant(true) << false;
     QTest::newRow("selectInt: count of an empty result")
-        << "selectInt" << QStringLiteral("SELECT COUNT(*) FROM t WHERE id > 1000")
-        << QVariantMap() << QVariant(0) << false;
-    QTest::newRow("selectInt: failure gives 0") << "selectInt" << bad << QVariantMap()
-                                                << QVariant(0) << true;
+        << "selectInt" << QStringLiteral("SELECT COUNT(*) FROM t WHERE id > 1000") << QVariantMap()
+        << QVariant(0) << false;
+    QTest::newRow("selectInt: failure gives 0")
+        << "selectInt" << bad << QVariantMap() << QVariant(0) << true;
     QTest::newRow("selectInt64: beyond 32 bits")
         << "selectInt64" << QStringLiteral("SELECT n FROM t WHERE id = :id")
         << QVariantMap{{QStringLiteral("id"), 2}} << QVariant(5000000000LL) << false;
@@ -139,22 +140,22 @@ void TestDatabaseAdaptor::statements_data()
         << "selectStrings" << QStringLiteral("SELECT body FROM t WHERE id < 3 ORDER BY id")
         << QVariantMap() << QVariant(QStringList{QStringLiteral("one"), QStringLiteral("two")})
         << false;
-    QTest::newRow("selectStrings: failure gives empty") << "selectStrings" << bad << QVariantMap()
-                                                        << QVariant(QStringList()) << true;
+    QTest::newRow("selectStrings: failure gives empty")
+        << "selectStrings" << bad << QVariantMap() << QVariant(QStringList()) << true;
     QTest::newRow("selectMaps: every column of every row")
         << "selectMaps" << QStringLiteral("SELECT * FROM t WHERE id < 3 ORDER BY id")
         << QVariantMap() << toVariant({row1, row2}) << false;
-    QTest::newRow("selectMaps: no rows") << "selectMaps"
-                                         << QStringLiteral("SELECT * FROM t WHERE id > 999")
-                                         << QVariantMap() << toVariant({}) << false;
-    QTest::newRow("selectMap: first row") << "selectMap"
-                                          << QStringLiteral("SELECT * FROM t WHERE id = :id")
-                                          << one << QVariant(row1) << false;
+    QTest::newRow("selectMaps: no rows")
+        << "selectMaps" << QStringLiteral("SELECT * FROM t WHERE id > 999") << QVariantMap()
+        << toVariant({}) << false;
+    QTest::newRow("selectMap: first row")
+        << "selectMap" << QStringLiteral("SELECT * FROM t WHERE id = :id") << one << QVariant(row1)
+        << false;
     QTest::newRow("selectMap: no row gives empty map")
         << "selectMap" << QStringLiteral("SELECT * FROM t WHERE id > 999") << QVariantMap()
         << QVariant(QVariantMap()) << false;
-    QTest::newRow("selectMap: failure gives empty map") << "selectMap" << bad << QVariantMap()
-                                                        << QVariant(QVariantMap()) << true;
+    QTest::newRow("selectMap: failure gives empty map")
+        << "selectMap" << bad << QVariantMap() << QVariant(QVariantMap()) << true;
 }
 
 void TestDatabaseAdaptor::statements()

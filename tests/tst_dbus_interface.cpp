@@ -29,10 +29,7 @@ NotificationInterface* engine()
 class QueuedCallCounter : public QObject
 {
 public:
-    explicit QueuedCallCounter(QObject* target)
-    {
-        target->installEventFilter(this);
-    }
+    explicit QueuedCallCounter(QObject* target) { target->installEventFilter(this); }
     int count = 0;
 
 protected:
@@ -94,9 +91,9 @@ void TestDBusInterface::cleanup()
 void TestDBusInterface::introspection()
 {
     const QDBusMessage reply = testing::call(
-        m_client, QDBusMessage::createMethodCall(kService, kPath,
-                                                 QStringLiteral("org.freedesktop.DBus.Introspectable"),
-                                                 QStringLiteral("Introspect")));
+        m_client, QDBusMessage::createMethodCall(
+                      kService, kPath, QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                      QStringLiteral("Introspect")));
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
 
     // Every member of our interface as "kind name signature access".
@@ -124,8 +121,8 @@ void TestDBusInterface::introspection()
         } else if (xml.isStartElement() && xml.name() == QLatin1String("arg")) {
             arguments << attributes.value(QLatin1String("direction")).toString() +
                              QLatin1Char(':') + attributes.value(QLatin1String("type")).toString();
-        } else if (xml.isEndElement() &&
-                   (xml.name() == QLatin1String("method") || xml.name() == QLatin1String("signal"))) {
+        } else if (xml.isEndElement() && (xml.name() == QLatin1String("method") ||
+                                          xml.name() == QLatin1String("signal"))) {
             members << currentMember + QLatin1Char('(') + arguments.join(QLatin1Char(',')) +
                            QLatin1Char(')');
         } else if (xml.isStartElement() && xml.name() == QLatin1String("property")) {
@@ -157,8 +154,8 @@ void TestDBusInterface::readProperties()
     QCOMPARE(all.value(QStringLiteral("running")).toBool(), false);
 
     engine()->setRunning(true);
-    reply = testing::call(m_client,
-                          propertiesCall(QStringLiteral("Get"), {kService, QStringLiteral("running")}));
+    reply = testing::call(
+        m_client, propertiesCall(QStringLiteral("Get"), {kService, QStringLiteral("running")}));
     QCOMPARE(qdbus_cast<QDBusVariant>(reply.arguments().value(0)).variant().toBool(), true);
 }
 
@@ -175,8 +172,8 @@ void TestDBusInterface::propertiesAreReadOnly()
     QFETCH(QString, property);
     QFETCH(QVariant, value);
     const QDBusMessage reply = testing::call(
-        m_client,
-        propertiesCall(QStringLiteral("Set"), {kService, property, QVariant::fromValue(QDBusVariant(value))}));
+        m_client, propertiesCall(QStringLiteral("Set"),
+                                 {kService, property, QVariant::fromValue(QDBusVariant(value))}));
     QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
     QCOMPARE(reply.errorName(), QStringLiteral("org.freedesktop.DBus.Error.PropertyReadOnly"));
     QCOMPARE(m_service->version(), QStringLiteral("1.0.3.1"));
@@ -233,8 +230,9 @@ void TestDBusInterface::unknownPropertyIsNotSent()
 void TestDBusInterface::instanceLogs()
 {
     QTest::ignoreMessage(QtDebugMsg, "msg-notification started");
-    const QDBusMessage reply = testing::call(
-        m_client, QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("Instance")));
+    const QDBusMessage reply =
+        testing::call(m_client, QDBusMessage::createMethodCall(kService, kPath, kService,
+                                                               QStringLiteral("Instance")));
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     QVERIFY(reply.arguments().isEmpty());
 }
@@ -254,8 +252,8 @@ void TestDBusInterface::queryQueuesUnlessRunning()
     QueuedCallCounter counter(engine());
 
     const QDBusMessage reply = testing::call(
-        m_client,
-        QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("QueryNotifications")));
+        m_client, QDBusMessage::createMethodCall(kService, kPath, kService,
+                                                 QStringLiteral("QueryNotifications")));
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     QVERIFY(reply.arguments().isEmpty());
     // The reply goes out before the queued slots run; let them run now.

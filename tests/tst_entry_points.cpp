@@ -9,9 +9,9 @@ const QString kPath = QStringLiteral("/com/quorin/MsgNotification");
 QDBusMessage getVersion(const QDBusConnection& connection)
 {
     return testing::call(connection,
-                         QDBusMessage::createMethodCall(kService, kPath,
-                                                        QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                        QStringLiteral("Get"))
+                         QDBusMessage::createMethodCall(
+                             kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                             QStringLiteral("Get"))
                              << kService << QStringLiteral("version"));
 }
 
@@ -70,7 +70,10 @@ void TestEntryPoints::standAloneProgramServes()
     QCOMPARE(QDBusConnection::sessionBus().interface()->servicePid(kService).value(),
              uint(service->processId()));
 
-    QCOMPARE(getVersion(QDBusConnection::sessionBus()).arguments().value(0).value<QDBusVariant>()
+    QCOMPARE(getVersion(QDBusConnection::sessionBus())
+                 .arguments()
+                 .value(0)
+                 .value<QDBusVariant>()
                  .variant()
                  .toString(),
              QStringLiteral("1.0.3.1"));
@@ -88,11 +91,10 @@ void TestEntryPoints::standAloneProgramServes()
 
 void TestEntryPoints::hostDrivesThePlugin()
 {
-    auto host = testing::makeProcess(
-        QStringLiteral(QMN_HOST_PATH),
-        {QStringLiteral("--library"), QStringLiteral(QMN_LIBRARY_PATH),
-         QStringLiteral("--connection"), QStringLiteral("host-bus"), QStringLiteral("--service"),
-         kService});
+    auto host = testing::makeProcess(QStringLiteral(QMN_HOST_PATH),
+                                     {QStringLiteral("--library"), QStringLiteral(QMN_LIBRARY_PATH),
+                                      QStringLiteral("--connection"), QStringLiteral("host-bus"),
+                                      QStringLiteral("--service"), kService});
     host->start();
     QVERIFY(host->waitForStarted());
     QVERIFY(waitForLine(*host, "registered 0"));
@@ -102,8 +104,9 @@ void TestEntryPoints::hostDrivesThePlugin()
     host->write("unregister\n");
     QVERIFY(waitForLine(*host, "unregistered 0"));
     // The host keeps the name; the object is gone.
-    QVERIFY(QTest::qWaitFor(
-        [] { return getVersion(QDBusConnection::sessionBus()).type() == QDBusMessage::ErrorMessage; }));
+    QVERIFY(QTest::qWaitFor([] {
+        return getVersion(QDBusConnection::sessionBus()).type() == QDBusMessage::ErrorMessage;
+    }));
 
     host->write("register\n");
     QVERIFY(waitForLine(*host, "registered 0"));

@@ -238,9 +238,9 @@ void TestPlugin::reRegisterKeepsOneEngine()
     engine()->setRunning(true);
     QTRY_COMPARE(spy.count(), 1);
     // Exactly one publisher: the released object no longer sends.
-    testing::call(m_client, QDBusMessage::createMethodCall(kService, kPath,
-                                                           QStringLiteral("org.freedesktop.DBus.Peer"),
-                                                           QStringLiteral("Ping")));
+    testing::call(m_client, QDBusMessage::createMethodCall(
+                                kService, kPath, QStringLiteral("org.freedesktop.DBus.Peer"),
+                                QStringLiteral("Ping")));
     QCOMPARE(spy.count(), 1);
 }
 
@@ -256,13 +256,13 @@ void TestPlugin::catalogueFallback_data()
     const QString bare = stem + QStringLiteral(".qm");
     const QString fr = stem + QStringLiteral("_fr.qm");
 
-    QTest::newRow("language_TERRITORY first") << QStringList{deDE, de, bare}
-                                              << QStringLiteral("de_DE") << deDE;
-    QTest::newRow("language when no territory file") << QStringList{de, bare}
-                                                     << QStringLiteral("de_DE") << de;
+    QTest::newRow("language_TERRITORY first")
+        << QStringList{deDE, de, bare} << QStringLiteral("de_DE") << deDE;
+    QTest::newRow("language when no territory file")
+        << QStringList{de, bare} << QStringLiteral("de_DE") << de;
     QTest::newRow("bare stem last") << QStringList{bare, fr} << QStringLiteral("de_DE") << bare;
-    QTest::newRow("other language is not taken") << QStringList{fr} << QStringLiteral("de_DE")
-                                                 << QString();
+    QTest::newRow("other language is not taken")
+        << QStringList{fr} << QStringLiteral("de_DE") << QString();
     QTest::newRow("no catalogue at all") << QStringList{} << QStringLiteral("C") << QString();
 }
 

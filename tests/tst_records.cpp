@@ -38,8 +38,8 @@ void TestRecords::messageFromJson_data()
     QTest::addColumn<int>("linkType");
     QTest::addColumn<QString>("title");
 
-    QTest::newRow("empty object gives the defaults") << QJsonObject() << 0 << 0LL << 0LL << 1 << 1
-                                                     << QString();
+    QTest::newRow("empty object gives the defaults")
+        << QJsonObject() << 0 << 0LL << 0LL << 1 << 1 << QString();
     QTest::newRow("string id is not an id, string time is a time")
         << json(R"({"id":"42","startTime":"100","endTime":3700,"type":2.5})") << 0 << 100LL
         << 3700LL << 1 << 1 << QString();
@@ -48,8 +48,8 @@ void TestRecords::messageFromJson_data()
                 R"("title":"Sale"})")
         << 42 << 1733000000LL << 1733999999LL << 2 << 3 << QStringLiteral("Sale");
     QTest::newRow("times beyond 32 bits")
-        << json(R"({"startTime":1733000000000,"endTime":"1733000000001"})") << 0
-        << 1733000000000LL << 1733000000001LL << 1 << 1 << QString();
+        << json(R"({"startTime":1733000000000,"endTime":"1733000000001"})") << 0 << 1733000000000LL
+        << 1733000000001LL << 1 << 1 << QString();
     QTest::newRow("null and wrong types fall back")
         << json(R"({"id":null,"title":7,"type":"2","linkType":null,"endTime":"soon"})") << 0 << 0LL
         << 0LL << 1 << 1 << QString();
@@ -134,8 +134,8 @@ void TestRecords::recordFromRow_data()
                        {QStringLiteral("msg_read"), QVariant(QMetaType::fromType<qlonglong>())},
                        {QStringLiteral("type"), QVariant(QMetaType::fromType<qlonglong>())}}
         << 0u << false << false << 0u << 1;
-    QTest::newRow("missing columns give defaults") << QVariantMap() << 0u << false << false << 0u
-                                                   << 1;
+    QTest::newRow("missing columns give defaults")
+        << QVariantMap() << 0u << false << false << 0u << 1;
 }
 
 void TestRecords::recordFromRow()
@@ -209,10 +209,10 @@ void TestRecords::eventToJson()
 
 void TestRecords::eventRecordFromRow()
 {
-    const MsgEventInfoRecord record = MsgEventInfoRecord::fromVariantMap(
-        {{QStringLiteral("id"), qlonglong(12)},
-         {QStringLiteral("body"), QStringLiteral("{}")},
-         {QStringLiteral("retry_times"), qlonglong(2)}});
+    const MsgEventInfoRecord record =
+        MsgEventInfoRecord::fromVariantMap({{QStringLiteral("id"), qlonglong(12)},
+                                            {QStringLiteral("body"), QStringLiteral("{}")},
+                                            {QStringLiteral("retry_times"), qlonglong(2)}});
     QCOMPARE(record.id, 12);
     QCOMPARE(record.body, QStringLiteral("{}"));
     QCOMPARE(record.retry_times, 2);

@@ -8,8 +8,7 @@
 // Process-wide instance of T, built on first use with T's default constructor and never destroyed.
 // The constructor runs on the first asking thread under the mutex, so it must not ask for
 // Singleton<T> itself.
-template <typename T>
-class Singleton
+template <typename T> class Singleton
 {
 public:
     static T* instance()

@@ -24,7 +24,11 @@ void DatabaseAdaptor::executeSql(const QString& sql, const QVariantMap& binds,
         database.commit();
         return;
     }
-    const QSqlError error = prepareError.isValid() ? prepareError : query.lastError();
+    QSqlError error = prepareError.isValid() ? prepareError : query.lastError();
+    if (!prepareError.isValid() && !database.isOpen() && database.lastError().isValid()) {
+        // Nothing was prepared on a connection that failed to open: its error is the cause.
+        error = database.lastError();
+    }
     // A statement that failed to prepare was never executed: show the text we tried.
     const QString statement = query.executedQuery().isEmpty() ? sql : query.executedQuery();
     qCWarning(logDB).noquote() << error.text() << statement << query.boundValues();

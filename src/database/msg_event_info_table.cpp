@@ -42,9 +42,9 @@ void MsgEventInfoTable::insertMsgEventInfoRecord(const MsgEventInfo& info)
 {
     MsgEventInfoRecord record;
     record.body = QString::fromUtf8(info.toJson());
-    DatabaseAdaptor::update(kInsert.arg(kTable), {{u"id"_s, record.id},
-                                                  {u"body"_s, record.body},
-                                                  {u"retry_times"_s, record.retry_times}});
+    DatabaseAdaptor::update(
+        kInsert.arg(kTable),
+        {{u"id"_s, record.id}, {u"body"_s, record.body}, {u"retry_times"_s, record.retry_times}});
 }
 
 QMap<int, MsgEventInfo> MsgEventInfoTable::selectMsgEventInfoRecords()

@@ -56,8 +56,8 @@ bool DBusInterface::registerDBus()
             failure = reply.error().message();
         } else if (!owned) {
             // The bus answers a taken name with a plain reply, which leaves no error to quote.
-            failure = u"%1 is owned by %2"_s.arg(kServiceName,
-                                                 bus->serviceOwner(kServiceName).value());
+            failure =
+                u"%1 is owned by %2"_s.arg(kServiceName, bus->serviceOwner(kServiceName).value());
         }
     } else {
         failure = connection.lastError().message();

@@ -20,9 +20,13 @@ void NotificationInterface::setRunning(bool value)
 // notification sender they drive do not exist yet. They deliberately do nothing (in particular
 // they never touch `running`), so a QueryNotifications call is accepted but runs no cycle.
 
-void NotificationInterface::initConnections() {}
+void NotificationInterface::initConnections()
+{
+}
 
-void NotificationInterface::initDBusConnections() {}
+void NotificationInterface::initDBusConnections()
+{
+}
 
 uint NotificationInterface::Notify(const QString& summary, const QString& appBody,
                                    const QString& appIcon, uint replaceId,
@@ -36,9 +40,13 @@ uint NotificationInterface::Notify(const QString& summary, const QString& appBod
     return 0;
 }
 
-void NotificationInterface::slotReportMsgEventInfos() {}
+void NotificationInterface::slotReportMsgEventInfos()
+{
+}
 
-void NotificationInterface::slotGetMsgNotifyInfos() {}
+void NotificationInterface::slotGetMsgNotifyInfos()
+{
+}
 
 void NotificationInterface::slotGetMsgNotifyInfosFinished(
     const std::optional<MsgNotifyInfos>& msgNotifyInfos)
@@ -57,7 +65,9 @@ void NotificationInterface::slotNotificationClosed(uint id, uint reason)
     Q_UNUSED(reason)
 }
 
-void NotificationInterface::slotAsyncDownloadImage() {}
+void NotificationInterface::slotAsyncDownloadImage()
+{
+}
 
 void NotificationInterface::slotImgDownloadFinished(const QString& url, bool ret)
 {
@@ -65,4 +75,6 @@ void NotificationInterface::slotImgDownloadFinished(const QString& url, bool ret
     Q_UNUSED(ret)
 }
 
-void NotificationInterface::slotSendMsgNotification() {}
+void NotificationInterface::slotSendMsgNotification()
+{
+}

@@ -23,10 +23,10 @@ public:
     PropertiesChangedSpy(QDBusConnection connection, const QString& service, const QString& path)
         : m_connection(connection)
     {
-        m_connected = m_connection.connect(
-            service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
-            QStringLiteral("PropertiesChanged"), this,
-            SLOT(slotPropertiesChanged(QString, QVariantMap, QStringList)));
+        m_connected =
+            m_connection.connect(service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                 QStringLiteral("PropertiesChanged"), this,
+                                 SLOT(slotPropertiesChanged(QString, QVariantMap, QStringList)));
     }
 
     bool isValid() const { return m_connected; }

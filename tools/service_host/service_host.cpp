@@ -81,8 +81,12 @@ int main(int argc, char** argv)
     }
     const char* name = connectionName.isEmpty() ? nullptr : connectionName.constData();
 
-    auto doRegister = [&] { reply(u"registered %1"_s.arg(registerFunction(name, nullptr))); };
-    auto doUnRegister = [&] { reply(u"unregistered %1"_s.arg(unRegisterFunction())); };
+    auto doRegister = [&] {
+        reply(u"registered %1"_s.arg(registerFunction(name, nullptr)));
+    };
+    auto doUnRegister = [&] {
+        reply(u"unregistered %1"_s.arg(unRegisterFunction()));
+    };
 
     QByteArray pending;
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
