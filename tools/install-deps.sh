@@ -10,7 +10,7 @@ packages=(
     dbus-daemon dbus-bin libglib2.0-bin
 )
 if [[ ${1:-} == --test ]]; then
-    packages+=(binutils)
+    packages+=(binutils openssl tzdata)
 fi
 
 missing=()

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "common/data.h"
+#include "http/msg_notify_service_worker.h"
+
+#include <QObject>
+
+#include <optional>
+
+class QThread;
+
+// Front of the message server client in the caller's thread: queues requests into its worker
+// thread and re-emits the results here.
+class MsgNotifyService : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit MsgNotifyService(QObject* parent = nullptr,
+                              const MsgNotifyServiceOptions& options = {});
+    ~MsgNotifyService() override;
+
+    void start();
+    void stop();
+
+    // One sigGetMsgNotifyInfosFinished per page; the empty optional for no page.
+    void getMsgNotifyInfos(qint64 ifModifiedSince);
+    // Exactly one sigReportMsgNotifyInfoFinished per call.
+    void reportMsgNotifyInfo(const MsgEventInfos& msgEventInfos);
+
+Q_SIGNALS:
+    void sigGetMsgNotifyInfosFinished(std::optional<MsgNotifyInfos> msgNotifyInfos);
+    void sigReportMsgNotifyInfoFinished(bool ret);
+
+private:
+    void initConnections();
+
+    MsgNotifyServiceWorker* m_worker = nullptr;
+    QThread* m_thread = nullptr;
+};

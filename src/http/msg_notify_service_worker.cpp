@@ -1,0 +1,213 @@
+#include "http/msg_notify_service_worker.h"
+
+#include "common/config.h"
+#include "common/singleton.h"
+#include "plugin/log_categories.h"
+
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+const QString kListPath = u"/store-dist-message/operActivity/msgNotifyInfos"_s;
+const QString kReportPath = u"/store-dist-message/operActivity/report/msgNotifyInfo"_s;
+constexpr int kFirstPage = 1;
+constexpr int kPageSize = 50;
+} // namespace
+
+MsgNotifyServiceWorker::MsgNotifyServiceWorker(QObject* parent,
+                                               const MsgNotifyServiceOptions& options)
+    : QObject(parent)
+    , m_options(options)
+{
+}
+
+void MsgNotifyServiceWorker::slotGetMsgNotifyInfos(qint64 ifModifiedSince)
+{
+    slotGetMsgNotifyInfos(kFirstPage, kPageSize, ifModifiedSince);
+}
+
+void MsgNotifyServiceWorker::slotGetMsgNotifyInfos(int reqPage, int maxResults,
+                                                   qint64 ifModifiedSince)
+{
+    // A loop rather than a call per page, so that a long fetch does not stack up managers,
+    // event loops and timers.
+    for (int pages = 0;; ++pages) {
+        if (pages == m_options.maxPages) {
+            qCWarning(logMain).noquote()
+                << "GET msgNotifyInfos stopped after" << pages
+                << "pages: the server still announces another page";
+            Q_EMIT sigGetMsgNotifyInfos(std::nullopt);
+            return;
+        }
+        const std::optional<MsgNotifyInfos> page =
+            getPage(reqPage + pages, maxResults, ifModifiedSince);
+        Q_EMIT sigGetMsgNotifyInfos(page);
+        if (!page || !page->hasNextPage) {
+            return;
+        }
+    }
+}
+
+std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int maxResults,
+                                                              qint64 ifModifiedSince)
+{
+    const QString address = Singleton<Config>::instance()->server() + kListPath;
+    const QString query = u"reqPage=%1"_s.arg(reqPage) + u'&' + u"maxResults=%1"_s.arg(maxResults);
+    const QUrl url(u"%1?%2"_s.arg(address, query), QUrl::TolerantMode);
+
+    QNetworkAccessManager manager;
+    QNetworkRequest request(url);
+    Utils::initRequestHeadersWithSystemInfo(request, m_options.osVersionPath,
+                                            m_options.osReleasePath);
+    if (ifModifiedSince >= 1) {
+        request.setRawHeader("If-Modified-Since", QByteArray::number(ifModifiedSince));
+    }
+
+    QNetworkReply* reply = manager.get(request);
+    if (!reply) {
+        qCWarning(logMain).noquote() << "GET NetworkReply failed:" << address;
+        return std::nullopt;
+    }
+    const Answer answer = waitForReply(reply, "GET NetworkReply failed:", address);
+    if (!answer.ok) {
+        return std::nullopt;
+    }
+    std::optional<MsgNotifyInfos> page = parseMsgNotifyInfos(answer.body);
+    if (page) {
+        page->lastModified = QString::fromUtf8(answer.lastModified).toLongLong(nullptr, 10);
+    }
+    return page;
+}
+
+void MsgNotifyServiceWorker::slotReportMsgNotifyInfo(const MsgEventInfos& msgEventInfos)
+{
+    const QString address = Singleton<Config>::instance()->server() + kReportPath;
+    const QUrl url(address, QUrl::TolerantMode);
+
+    QNetworkAccessManager manager;
+    QNetworkRequest request(url);
+    Utils::initRequestHeadersWithSystemInfo(request, m_options.osVersionPath,
+                                            m_options.osReleasePath);
+
+    QJsonArray events;
+    for (const MsgEventInfo& event : msgEventInfos) {
+        events.append(event.toJsonObject());
+    }
+    QNetworkReply* reply =
+        manager.post(request, QJsonDocument(events).toJson(QJsonDocument::Compact));
+    if (!reply) {
+        qCWarning(logMain).noquote() << "POST NetworkReply failed:" << address;
+        Q_EMIT sigReportMsgNotifyInfo(false);
+        return;
+    }
+    const Answer answer = waitForReply(reply, "POST NetworkReply failed:", address);
+    Q_EMIT sigReportMsgNotifyInfo(answer.ok && parseReportMsgNotifyInfo(answer.body));
+}
+
+MsgNotifyServiceWorker::Answer
+MsgNotifyServiceWorker::waitForReply(QNetworkReply* reply, const char* failure, const QString& url)
+{
+    bool oversized = false;
+    const qint64 limit = m_options.maxResponseBytes;
+    auto guard = [&](qint64 received, qint64 total) {
+        if (!oversized && (received > limit || total > limit)) {
+            oversized = true;
+            reply->abort();
+        }
+    };
+    const QMetaObject::Connection headerGuard =
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [&] {
+            guard(0, reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+        });
+    const QMetaObject::Connection progressGuard =
+        QObject::connect(reply, &QNetworkReply::downloadProgress, reply, guard);
+
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(m_options.requestTimeoutMs);
+    if (!reply->isFinished()) {
+        loop.exec();
+    }
+
+    Answer answer;
+    if (oversized) {
+        qCWarning(logMain).noquote()
+            << failure << url << u"response larger than %1 bytes"_s.arg(limit);
+    } else if (!reply->isFinished() || reply->error() != QNetworkReply::NoError) {
+        qCWarning(logMain).noquote() << failure << url << reply->errorString();
+    } else {
+        answer.ok = true;
+        answer.body = reply->readAll();
+        answer.lastModified = reply->rawHeader("Last-Modified");
+    }
+    // The guards capture this frame; a reply still in flight (time-out) goes with its manager.
+    QObject::disconnect(headerGuard);
+    QObject::disconnect(progressGuard);
+    reply->deleteLater();
+    return answer;
+}
+
+std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::parseMsgNotifyInfos(const QByteArray& body)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        qCWarning(logMain).noquote() << "Parse MsgNotifyInfos failed:" << body;
+        return std::nullopt;
+    }
+    const QJsonObject object = document.object();
+    if (parseResponseJsonObject(object, u"parseMsgNotifyInfos"_s).first != 200) {
+        return std::nullopt;
+    }
+    const QJsonArray datas = object.value("datas"_L1).toArray();
+    if (datas.isEmpty()) {
+        qCWarning(logMain).noquote() << "Parse MsgNotifyInfos failed: empty datas:" << datas;
+        return std::nullopt;
+    }
+
+    MsgNotifyInfos page;
+    page.total = object.value("total"_L1).toInt(0);
+    page.hasNextPage = object.value("hasNextPage"_L1).toInt(0) != 0;
+    page.datas.reserve(datas.size());
+    for (const QJsonValue& value : datas) {
+        MsgNotifyInfo info;
+        info.fromJsonObject(value.toObject());
+        page.datas.append(info);
+    }
+    return page;
+}
+
+bool MsgNotifyServiceWorker::parseReportMsgNotifyInfo(const QByteArray& body)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        qCWarning(logMain).noquote() << "Parse ReportMsgNotifyInfo failed:" << body;
+        return false;
+    }
+    return parseResponseJsonObject(document.object(), u"parseReportMsgNotifyInfo"_s).first == 200;
+}
+
+QPair<int, QString> MsgNotifyServiceWorker::parseResponseJsonObject(const QJsonObject& object,
+                                                                     const QString& name)
+{
+    const int status = object.value("status"_L1).toInt(0);
+    const QString desc = object.value("desc"_L1).toString();
+    if (status != 200) {
+        qCWarning(logMain).noquote()
+            << u"%1 failed, code: %2, msg: %3"_s.arg(name, QString::number(status), desc);
+    }
+    return {status, desc};
+}

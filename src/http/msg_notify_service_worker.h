@@ -1,0 +1,66 @@
+#pragma once
+
+#include "common/data.h"
+#include "common/utils.h"
+
+#include <QObject>
+#include <QPair>
+
+#include <optional>
+
+class QJsonObject;
+class QNetworkReply;
+
+// Limits and inputs of the worker; tests shorten the limits and point at their own files.
+struct MsgNotifyServiceOptions
+{
+    int requestTimeoutMs = 30000;
+    // A larger answer is dropped unread: a server must not be able to exhaust the host's memory.
+    qint64 maxResponseBytes = 16 * 1024 * 1024;
+    // Pages of one fetch; a server that always announces another page is stopped here.
+    int maxPages = 100;
+    QString osVersionPath = Utils::osVersionFile();
+    QString osReleasePath = Utils::osReleaseFile();
+};
+
+// Lives on the service's thread and performs every request to the message server, each with
+// its own network access manager, event loop and time-out.
+class MsgNotifyServiceWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit MsgNotifyServiceWorker(QObject* parent = nullptr,
+                                    const MsgNotifyServiceOptions& options = {});
+
+Q_SIGNALS:
+    void sigGetMsgNotifyInfos(std::optional<MsgNotifyInfos> msgNotifyInfos);
+    void sigReportMsgNotifyInfo(bool ret);
+
+public Q_SLOTS:
+    // Page 1 onwards, 50 messages a page.
+    void slotGetMsgNotifyInfos(qint64 ifModifiedSince);
+    // One signal per page in page order; the fetch ends at the first page without a next page,
+    // at the first failure (the empty optional), or after the page limit (the empty optional).
+    void slotGetMsgNotifyInfos(int reqPage, int maxResults, qint64 ifModifiedSince);
+    // Exactly one sigReportMsgNotifyInfo per call.
+    void slotReportMsgNotifyInfo(const MsgEventInfos& msgEventInfos);
+
+private:
+    struct Answer
+    {
+        bool ok = false;
+        QByteArray body;
+        QByteArray lastModified;
+    };
+
+    std::optional<MsgNotifyInfos> getPage(int reqPage, int maxResults, qint64 ifModifiedSince);
+    // Waits for the reply within the time limit; logs failures under the given prefix.
+    Answer waitForReply(QNetworkReply* reply, const char* failure, const QString& url);
+
+    std::optional<MsgNotifyInfos> parseMsgNotifyInfos(const QByteArray& body);
+    bool parseReportMsgNotifyInfo(const QByteArray& body);
+    QPair<int, QString> parseResponseJsonObject(const QJsonObject& object, const QString& name);
+
+    MsgNotifyServiceOptions m_options;
+};

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QPair>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QThread;
+
+struct HttpRequest
+{
+    QByteArray method;
+    QByteArray target; // path and query, as sent
+    QList<QPair<QByteArray, QByteArray>> headers; // in the order sent
+    QByteArray body;
+
+    QByteArray header(const QByteArray& name) const;
+    bool hasHeader(const QByteArray& name) const;
+    QByteArray path() const { return target.left(target.indexOf('?')); }
+    QByteArray query() const;
+};
+
+struct HttpResponse
+{
+    enum class Mode {
+        Normal, // status line, headers, Content-Length, body, close
+        NeverAnswer, // read the request and say nothing
+        HeadersThenSilence, // headers announcing the body, then nothing
+        Reset, // close the connection with a TCP reset
+        Streamed, // `size` bytes of filler, without Content-Length unless `announceSize`
+        Trickle, // the body one byte every `intervalMs`
+    };
+
+    int status = 200;
+    QByteArray reason = "OK";
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    Mode mode = Mode::Normal;
+    qint64 size = 0;
+    bool announceSize = false;
+    int intervalMs = 500;
+
+    void addHeader(const QByteArray& name, const QByteArray& value)
+    {
+        headers.append(qMakePair(name, value));
+    }
+    static HttpResponse json(const QByteArray& body, int status = 200);
+};
+
+// A loopback HTTP/1.1 server on a thread of its own, optionally over TLS with a self-signed
+// certificate made when it starts. It records every request and answers through a handler that
+// runs on its thread.
+class HttpTestServer
+{
+public:
+    using Handler = std::function<HttpResponse(const HttpRequest&)>;
+
+    explicit HttpTestServer(bool tls = false);
+    ~HttpTestServer();
+
+    bool isListening() const { return m_port != 0; }
+    quint16 port() const { return m_port; }
+    // "http://127.0.0.1:<port>" or "https://127.0.0.1:<port>".
+    QString baseUrl() const;
+    QSslCertificate certificate() const { return m_certificate; }
+
+    void setHandler(Handler handler);
+    QList<HttpRequest> requests() const;
+    qsizetype requestCount() const;
+    void clearRequests();
+    // Connections the server has accepted, answered or not.
+    int connectionCount() const;
+
+    // Called on the server's thread.
+    HttpResponse handle(const HttpRequest& request);
+    void noteConnection();
+
+private:
+    bool makeCertificate();
+
+    bool m_tls;
+    quint16 m_port = 0;
+    QSslCertificate m_certificate;
+    QSslKey m_key;
+    mutable QMutex m_mutex;
+    Handler m_handler;
+    QList<HttpRequest> m_requests;
+    int m_connections = 0;
+    QThread* m_thread = nullptr;
+    QObject* m_listener = nullptr;
+};
