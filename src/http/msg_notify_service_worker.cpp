@@ -2,16 +2,15 @@
 
 #include "common/config.h"
 #include "common/singleton.h"
+#include "http/reply_waiter.h"
 #include "plugin/log_categories.h"
 
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QTimer>
 #include <QUrl>
 
 using namespace Qt::StringLiterals;
@@ -42,9 +41,8 @@ void MsgNotifyServiceWorker::slotGetMsgNotifyInfos(int reqPage, int maxResults,
     // event loops and timers.
     for (int pages = 0;; ++pages) {
         if (pages == m_options.maxPages) {
-            qCWarning(logMain).noquote()
-                << "GET msgNotifyInfos stopped after" << pages
-                << "pages: the server still announces another page";
+            qCWarning(logMain).noquote() << "GET msgNotifyInfos stopped after" << pages
+                                         << "pages: the server still announces another page";
             Q_EMIT sigGetMsgNotifyInfos(std::nullopt);
             return;
         }
@@ -116,45 +114,23 @@ void MsgNotifyServiceWorker::slotReportMsgNotifyInfo(const MsgEventInfos& msgEve
 MsgNotifyServiceWorker::Answer
 MsgNotifyServiceWorker::waitForReply(QNetworkReply* reply, const char* failure, const QString& url)
 {
-    bool oversized = false;
-    const qint64 limit = m_options.maxResponseBytes;
-    auto guard = [&](qint64 received, qint64 total) {
-        if (!oversized && (received > limit || total > limit)) {
-            oversized = true;
-            reply->abort();
-        }
-    };
-    const QMetaObject::Connection headerGuard =
-        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [&] {
-            guard(0, reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
-        });
-    const QMetaObject::Connection progressGuard =
-        QObject::connect(reply, &QNetworkReply::downloadProgress, reply, guard);
-
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer timer;
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(m_options.requestTimeoutMs);
-    if (!reply->isFinished()) {
-        loop.exec();
-    }
-
     Answer answer;
-    if (oversized) {
-        qCWarning(logMain).noquote()
-            << failure << url << u"response larger than %1 bytes"_s.arg(limit);
-    } else if (!reply->isFinished() || reply->error() != QNetworkReply::NoError) {
-        qCWarning(logMain).noquote() << failure << url << reply->errorString();
-    } else {
+    switch (ReplyWaiter::wait(reply, m_options.requestTimeoutMs, m_options.maxResponseBytes)) {
+    case ReplyWaiter::Finished:
         answer.ok = true;
         answer.body = reply->readAll();
         answer.lastModified = reply->rawHeader("Last-Modified");
+        break;
+    case ReplyWaiter::Oversized:
+        qCWarning(logMain).noquote()
+            << failure << url << u"response larger than %1 bytes"_s.arg(m_options.maxResponseBytes);
+        break;
+    case ReplyWaiter::Failed:
+    case ReplyWaiter::TimedOut:
+        qCWarning(logMain).noquote() << failure << url << reply->errorString();
+        break;
     }
-    // The guards capture this frame; a reply still in flight (time-out) goes with its manager.
-    QObject::disconnect(headerGuard);
-    QObject::disconnect(progressGuard);
+    // A reply still in flight (time-out) goes with its manager.
     reply->deleteLater();
     return answer;
 }
@@ -201,7 +177,7 @@ bool MsgNotifyServiceWorker::parseReportMsgNotifyInfo(const QByteArray& body)
 }
 
 QPair<int, QString> MsgNotifyServiceWorker::parseResponseJsonObject(const QJsonObject& object,
-                                                                     const QString& name)
+                                                                    const QString& name)
 {
     const int status = object.value("status"_L1).toInt(0);
     const QString desc = object.value("desc"_L1).toString();

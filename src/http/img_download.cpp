@@ -1,0 +1,79 @@
+#include "http/img_download.h"
+
+#include "http/reply_waiter.h"
+#include "plugin/log_categories.h"
+
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+#include <QUrl>
+
+using namespace Qt::StringLiterals;
+
+ImgDownload::ImgDownload(const QString& url, const QString& imgDir, const ImgDownloadLimits& limits)
+    : m_url(url)
+    , m_path(localImagePath(imgDir, url))
+    , m_limits(limits)
+{
+    setAutoDelete(true);
+}
+
+QString ImgDownload::imageFileName(const QString& url)
+{
+    const QStringList parts = url.split(u'/', Qt::SkipEmptyParts, Qt::CaseSensitive);
+    if (parts.isEmpty() || parts.last() == "."_L1 || parts.last() == ".."_L1) {
+        return QString();
+    }
+    return parts.last();
+}
+
+QString ImgDownload::localImagePath(const QString& imgDir, const QString& url)
+{
+    const QString name = imageFileName(url);
+    return name.isEmpty() ? QString() : u"%1/%2"_s.arg(imgDir, name);
+}
+
+bool ImgDownload::exists() const
+{
+    return !m_path.isEmpty() && QFileInfo(m_path).isFile();
+}
+
+void ImgDownload::run()
+{
+    if (m_path.isEmpty()) {
+        // Nothing to fetch and nowhere to put it.
+        Q_EMIT sigImgDownloaded(m_url, false);
+        return;
+    }
+    if (exists()) {
+        qCDebug(logMain).noquote() << "Local image exists:" << m_url << m_path;
+        Q_EMIT sigImgDownloaded(m_url, true);
+        return;
+    }
+
+    QNetworkAccessManager manager;
+    QNetworkReply* reply = manager.get(QNetworkRequest(QUrl(m_url, QUrl::TolerantMode)));
+    bool ok = false;
+    if (ReplyWaiter::wait(reply, m_limits.timeoutMs, m_limits.maxBytes) == ReplyWaiter::Finished) {
+        ok = saveToFile(reply->readAll());
+        qCDebug(logMain).noquote() << "Image downloaded:" << m_url;
+    } else {
+        qCWarning(logMain).noquote() << "Image download failed:" << m_url;
+    }
+    reply->deleteLater();
+    Q_EMIT sigImgDownloaded(m_url, ok);
+}
+
+bool ImgDownload::saveToFile(const QByteArray& data)
+{
+    // Written under a temporary name and renamed, so that two tasks for one file name never mix
+    // their bytes and a crash leaves no partial image behind.
+    QSaveFile file(m_path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+        qCWarning(logMain).noquote() << "Failed to save image to file:" << m_path;
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,64 @@
+#include "http/img_download_manager.h"
+
+#include "plugin/log_categories.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
+#include <QThread>
+#include <QThreadPool>
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+ImgDownloadManager::ImgDownloadManager(QObject* parent, const ImgDownloadLimits& limits)
+    : QObject(parent)
+    , m_threadPool(new QThreadPool(this))
+    , m_limits(limits)
+{
+    initImgDir();
+    initThreadPool();
+}
+
+void ImgDownloadManager::initImgDir()
+{
+    QString organization = QCoreApplication::organizationName();
+    if (organization.isEmpty()) {
+        organization = u"quorin"_s;
+    }
+    m_imgDir =
+        u"%1/%2/%3/%4"_s.arg(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
+                             organization, u"quorin-msg-notification"_s, u"images"_s);
+    if (!QDir(m_imgDir).exists() && !QDir().mkpath(m_imgDir)) {
+        qCWarning(logMain).noquote() << "Image dir created failed:" << m_imgDir;
+    }
+}
+
+void ImgDownloadManager::initThreadPool()
+{
+    m_threadPool->setMaxThreadCount(poolSize(QThread::idealThreadCount()));
+}
+
+int ImgDownloadManager::poolSize(int idealThreadCount)
+{
+    return std::clamp(idealThreadCount / 2, 1, 10);
+}
+
+int ImgDownloadManager::maxThreadCount() const
+{
+    return m_threadPool->maxThreadCount();
+}
+
+void ImgDownloadManager::downloadImage(const QString& url)
+{
+    auto* task = new ImgDownload(url, m_imgDir, m_limits);
+    connect(task, &ImgDownload::sigImgDownloaded, this, &ImgDownloadManager::sigImgDownloaded,
+            Qt::QueuedConnection);
+    m_threadPool->start(task, 0);
+}
+
+QString ImgDownloadManager::localImagePath(const QString& url) const
+{
+    return ImgDownload::localImagePath(m_imgDir, url);
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "http/img_download.h"
+
+#include <QObject>
+#include <QString>
+
+class QThreadPool;
+
+// Downloads message images into the per-user cache directory on a bounded thread pool and
+// reports each result on its own thread.
+class ImgDownloadManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ImgDownloadManager(QObject* parent = nullptr, const ImgDownloadLimits& limits = {});
+
+    QString imgDir() const { return m_imgDir; }
+    int maxThreadCount() const;
+    // One task per call, never blocking; exactly one sigImgDownloaded per call.
+    void downloadImage(const QString& url);
+    // Where the image of the URL is cached; empty when the URL names no file.
+    QString localImagePath(const QString& url) const;
+
+    // Half the ideal thread count, between 1 and 10.
+    static int poolSize(int idealThreadCount);
+
+Q_SIGNALS:
+    void sigImgDownloaded(const QString& url, bool ret);
+
+private:
+    void initImgDir();
+    void initThreadPool();
+
+    QThreadPool* m_threadPool = nullptr;
+    QString m_imgDir;
+    ImgDownloadLimits m_limits;
+};
