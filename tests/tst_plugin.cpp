@@ -164,8 +164,8 @@ void TestPlugin::pluginModePublishesRunningAsServiceOwner()
     engine()->setRunning(true);
     engine()->setRunning(false);
     QTRY_COMPARE(spy.count(), 2);
-    QCOMPARE(spy.received().at(0).changed.value(QStringLiteral("running")).toBool(), true);
-    QCOMPARE(spy.received().at(1).changed.value(QStringLiteral("running")).toBool(), false);
+    QCOMPARE(spy.signalList().at(0).changed.value(QStringLiteral("running")).toBool(), true);
+    QCOMPARE(spy.signalList().at(1).changed.value(QStringLiteral("running")).toBool(), false);
 }
 
 void TestPlugin::registrationFailure_data()

@@ -1,5 +1,8 @@
 #include "http/msg_notify_service.h"
 
+#include "common/config.h"
+#include "common/singleton.h"
+
 #include <QThread>
 
 MsgNotifyService::MsgNotifyService(QObject* parent, const MsgNotifyServiceOptions& options)
@@ -8,6 +11,9 @@ MsgNotifyService::MsgNotifyService(QObject* parent, const MsgNotifyServiceOption
     , m_thread(new QThread(nullptr))
 {
     registerRecordMetaTypes();
+    // The worker reads the configuration on its thread; create it here first, so that its
+    // settings object belongs to this thread, where the stamp is written.
+    Singleton<Config>::instance();
     start();
 }
 

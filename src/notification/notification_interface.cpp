@@ -1,5 +1,59 @@
 #include "notification/notification_interface.h"
 
+#include "common/config.h"
+#include "common/singleton.h"
+#include "database/msg_event_info_table.h"
+#include "database/msg_notify_info_table.h"
+#include "http/img_download_manager.h"
+#include "http/msg_notify_service.h"
+#include "platform/notification_sender.h"
+
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QDateTime>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr uint kMaxNotifyTimes = 5;
+constexpr int kEventReceived = 1;
+constexpr int kEventShown = 2;
+constexpr int kEventClosed = 3;
+constexpr uint kClosedByCall = 3;
+
+// The command the notification's default action runs.
+QStringList actionCommand(int linkType, const QString& linkInfo)
+{
+    switch (linkType) {
+    case 1:
+        return {u"/bin/bash"_s, u"-c"_s, linkInfo};
+    case 2:
+        return {u"/usr/bin/xdg-open"_s, linkInfo};
+    default:
+        return {};
+    }
+}
+
+// Errors that say no notification service took the call, so the next one would fail as well.
+bool isUnreachable(const QDBusMessage& reply)
+{
+    switch (QDBusError(reply).type()) {
+    case QDBusError::ServiceUnknown:
+    case QDBusError::NoReply:
+    case QDBusError::Timeout:
+    case QDBusError::TimedOut:
+    case QDBusError::Disconnected:
+    case QDBusError::NoServer:
+        return true;
+    default:
+        return reply.errorName() == "org.freedesktop.DBus.Error.NameHasNoOwner"_L1;
+    }
+}
+
+} // namespace
+
 NotificationInterface::NotificationInterface(QObject* parent)
     : QObject(parent)
 {
@@ -16,65 +70,207 @@ void NotificationInterface::setRunning(bool value)
     Q_EMIT runningChanged(value);
 }
 
-// The bodies below are still empty: the server client, the database, the image pool and the
-// notification sender they drive do not exist yet. They deliberately do nothing (in particular
-// they never touch `running`), so a QueryNotifications call is accepted but runs no cycle.
-
 void NotificationInterface::initConnections()
 {
+    MsgNotifyService* service = Singleton<MsgNotifyService>::instance();
+    connect(service, &MsgNotifyService::sigGetMsgNotifyInfosFinished, this,
+            &NotificationInterface::slotGetMsgNotifyInfosFinished);
+    connect(service, &MsgNotifyService::sigReportMsgNotifyInfoFinished, this,
+            &NotificationInterface::slotReportMsgNotifyInfoFinished);
+    connect(Singleton<ImgDownloadManager>::instance(), &ImgDownloadManager::sigImgDownloaded, this,
+            &NotificationInterface::slotImgDownloadFinished);
 }
 
 void NotificationInterface::initDBusConnections()
 {
+    QDBusConnection::sessionBus().connect(
+        u"org.freedesktop.Notifications"_s, u"/org/freedesktop/Notifications"_s,
+        u"org.freedesktop.Notifications"_s, u"NotificationClosed"_s, this,
+        SLOT(slotNotificationClosed(quint32, quint32)));
 }
 
 uint NotificationInterface::Notify(const QString& summary, const QString& appBody,
                                    const QString& appIcon, uint replaceId,
                                    const QStringList& paramList)
 {
-    Q_UNUSED(summary)
-    Q_UNUSED(appBody)
-    Q_UNUSED(appIcon)
-    Q_UNUSED(replaceId)
-    Q_UNUSED(paramList)
-    return 0;
+    return sendNotification(summary, appBody, appIcon, replaceId, paramList).id;
+}
+
+NotificationInterface::NotifyResult
+NotificationInterface::sendNotification(const QString& summary, const QString& appBody,
+                                        const QString& appIcon, uint replaceId,
+                                        const QStringList& paramList)
+{
+    const QStringList actions{u"default"_s, QString()};
+    const QVariantMap hints{{u"x-quorin-action-default"_s, paramList.join(u',')}};
+    QDBusPendingCall call = NotificationSender(summary)
+                                .appName(u"quorin-msg-notification"_s)
+                                .replaceId(replaceId)
+                                .appIcon(appIcon)
+                                .appBody(appBody)
+                                .actions(actions)
+                                .hints(hints)
+                                .timeOut(-1)
+                                .call();
+    call.waitForFinished();
+    const QDBusMessage reply = call.reply();
+    NotifyResult result;
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        result.unreachable = isUnreachable(reply);
+        return result;
+    }
+    const QVariantList arguments = reply.arguments();
+    result.id = arguments.isEmpty() ? 0 : arguments.first().toUInt();
+    return result;
 }
 
 void NotificationInterface::slotReportMsgEventInfos()
 {
+    // One batch at a time, so that a verdict only ever applies to the events it carried; the
+    // queue waits for the next report.
+    if (!m_reportingMsgEventInfos.isEmpty()) {
+        return;
+    }
+    m_reportingMsgEventInfos =
+        Singleton<MsgEventInfoTable>::instance()->selectMsgEventInfoRecords();
+    const MsgEventInfos batch(m_reportingMsgEventInfos.values());
+    if (batch.isEmpty()) {
+        return;
+    }
+    Singleton<MsgNotifyService>::instance()->reportMsgNotifyInfo(batch);
+}
+
+void NotificationInterface::slotReportMsgNotifyInfoFinished(bool ret)
+{
+    MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
+    const QList<int> rows = m_reportingMsgEventInfos.keys();
+    for (int row : rows) {
+        if (ret) {
+            events->deleteMsgEventInfoRecordById(row);
+        } else {
+            events->updateMsgEventInfoRecordFieldRetryTimes(row);
+        }
+    }
+    m_reportingMsgEventInfos.clear();
 }
 
 void NotificationInterface::slotGetMsgNotifyInfos()
 {
+    setRunning(true);
+    const qint64 ifModifiedSince = Singleton<Config>::instance()->lastModified();
+    Singleton<MsgNotifyService>::instance()->getMsgNotifyInfos(ifModifiedSince);
 }
 
 void NotificationInterface::slotGetMsgNotifyInfosFinished(
     const std::optional<MsgNotifyInfos>& msgNotifyInfos)
 {
-    Q_UNUSED(msgNotifyInfos)
-}
-
-void NotificationInterface::slotReportMsgNotifyInfoFinished(bool ret)
-{
-    Q_UNUSED(ret)
-}
-
-void NotificationInterface::slotNotificationClosed(uint id, uint reason)
-{
-    Q_UNUSED(id)
-    Q_UNUSED(reason)
-}
-
-void NotificationInterface::slotAsyncDownloadImage()
-{
-}
-
-void NotificationInterface::slotImgDownloadFinished(const QString& url, bool ret)
-{
-    Q_UNUSED(url)
-    Q_UNUSED(ret)
+    MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
+    if (msgNotifyInfos) {
+        messages->insertMsgNotifyInfoRecords(*msgNotifyInfos);
+        MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
+        for (const MsgNotifyInfo& info : msgNotifyInfos->datas) {
+            events->insertMsgEventInfoRecord(
+                MsgEventInfo(info.id, msgNotifyInfos->lastModified, kEventReceived));
+        }
+        if (msgNotifyInfos->hasNextPage) {
+            return;
+        }
+        Singleton<Config>::instance()->setLastModified(msgNotifyInfos->lastModified);
+    }
+    messages->deleteUselessMsgNotifyInfoRecords();
+    messages->deleteOldestMsgNotifyInfoRecords();
+    QMetaObject::invokeMethod(this, &NotificationInterface::slotAsyncDownloadImage,
+                              Qt::QueuedConnection);
 }
 
 void NotificationInterface::slotSendMsgNotification()
 {
+    MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
+    MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
+    const ImgDownloadManager* images = Singleton<ImgDownloadManager>::instance();
+
+    const QList<MsgNotifyInfoRecord> rows = messages->selectMsgNotifyInfoRecords(-1, 0);
+    for (auto row = rows.crbegin(); row != rows.crend(); ++row) {
+        if (row->notify_times >= kMaxNotifyTimes) {
+            continue;
+        }
+        if (QDateTime::currentSecsSinceEpoch() > row->endTime) {
+            continue;
+        }
+        const QString icon =
+            row->image_downloaded ? images->localImagePath(row->imgUrl) : QString();
+        const NotifyResult shown = sendNotification(row->title, row->content, icon, row->replace_id,
+                                                    actionCommand(row->linkType, row->linkInfo));
+        // Notification ids are never 0: nothing was shown, so nothing is counted or recorded.
+        if (shown.id == 0) {
+            if (shown.unreachable) {
+                // The rows after this one would wait for the same silence.
+                break;
+            }
+            continue;
+        }
+        if (shown.id != row->replace_id) {
+            messages->updateMsgNotifyInfoRecordFieldReplaceId(row->id, shown.id);
+        }
+        messages->updateMsgNotifyInfoRecordFieldNotifyTimes(row->id);
+        events->insertMsgEventInfoRecord(
+            MsgEventInfo(row->id, QDateTime::currentSecsSinceEpoch(), kEventShown));
+    }
+}
+
+void NotificationInterface::slotNotificationClosed(uint id, uint reason)
+{
+    if (reason != kClosedByCall) {
+        return;
+    }
+    const std::optional<MsgNotifyInfoRecord> row =
+        Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecordByReplaceId(id);
+    if (!row) {
+        return;
+    }
+    Singleton<MsgNotifyInfoTable>::instance()->updateMsgNotifyInfoRecordFieldMsgRead(row->id, true);
+    Singleton<MsgEventInfoTable>::instance()->insertMsgEventInfoRecord(
+        MsgEventInfo(row->id, QDateTime::currentSecsSinceEpoch(), kEventClosed));
+}
+
+void NotificationInterface::slotAsyncDownloadImage()
+{
+    m_downloadingMsgNotifyInfos.clear();
+    const QList<MsgNotifyInfoRecord> rows =
+        Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(0, -1);
+    if (rows.isEmpty()) {
+        finishCycle();
+        return;
+    }
+    ImgDownloadManager* images = Singleton<ImgDownloadManager>::instance();
+    for (const MsgNotifyInfoRecord& row : rows) {
+        m_downloadingMsgNotifyInfos.insert(row.imgUrl, row);
+        images->downloadImage(row.imgUrl);
+    }
+}
+
+void NotificationInterface::slotImgDownloadFinished(const QString& url, bool ret)
+{
+    const auto entry = m_downloadingMsgNotifyInfos.find(url);
+    if (entry == m_downloadingMsgNotifyInfos.end()) {
+        if (m_downloadingMsgNotifyInfos.isEmpty()) {
+            finishCycle();
+        }
+        return;
+    }
+    if (ret) {
+        Singleton<MsgNotifyInfoTable>::instance()->updateMsgNotifyInfoRecordFieldImageDownloaded(
+            entry->id, true);
+    }
+    m_downloadingMsgNotifyInfos.erase(entry);
+    if (m_downloadingMsgNotifyInfos.isEmpty()) {
+        finishCycle();
+    }
+}
+
+// The display pass always comes first, so that running turns false after the last bubble.
+void NotificationInterface::finishCycle()
+{
+    slotSendMsgNotification();
+    setRunning(false);
 }

@@ -42,8 +42,20 @@ private Q_SLOTS:
     void slotSendMsgNotification();
 
 private:
+    struct NotifyResult
+    {
+        uint id = 0;
+        // No service answered at all (none on the bus, or no reply in time), as opposed to one
+        // that refused this notification.
+        bool unreachable = false;
+    };
+
     void initConnections();
     void initDBusConnections();
+    NotifyResult sendNotification(const QString& summary, const QString& appBody,
+                                  const QString& appIcon, uint replaceId,
+                                  const QStringList& paramList);
+    void finishCycle();
 
     bool m_running = false;
     // Events of the upload in progress, keyed by their msg_event_info row id.

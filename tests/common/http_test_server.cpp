@@ -94,7 +94,12 @@ private:
         }
         request.body = m_buffer.mid(headerEnd + 4, length);
         m_answered = true;
-        answer(m_server->handle(request));
+        const HttpResponse response = m_server->handle(request);
+        if (response.mode == HttpResponse::Mode::Normal && response.delayMs > 0) {
+            QTimer::singleShot(response.delayMs, this, [this, response] { answer(response); });
+        } else {
+            answer(response);
+        }
     }
 
     void answer(const HttpResponse& response)
@@ -115,8 +120,8 @@ private:
             break;
         }
 
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
-                          response.reason + "\r\n";
+        QByteArray head =
+            "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + response.reason + "\r\n";
         for (const auto& header : response.headers) {
             head += header.first + ": " + header.second + "\r\n";
         }
@@ -250,8 +255,8 @@ HttpTestServer::~HttpTestServer()
     if (!m_thread) {
         return;
     }
-    QMetaObject::invokeMethod(m_listener, [listener = m_listener] { delete listener; },
-                              Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_listener, [listener = m_listener] { delete listener; }, Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
     delete m_thread;

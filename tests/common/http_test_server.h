@@ -17,25 +17,29 @@ class QThread;
 struct HttpRequest
 {
     QByteArray method;
-    QByteArray target; // path and query, as sent
+    QByteArray target;                            // path and query, as sent
     QList<QPair<QByteArray, QByteArray>> headers; // in the order sent
     QByteArray body;
 
     QByteArray header(const QByteArray& name) const;
     bool hasHeader(const QByteArray& name) const;
-    QByteArray path() const { return target.left(target.indexOf('?')); }
+    QByteArray path() const
+    {
+        const qsizetype mark = target.indexOf('?');
+        return mark < 0 ? target : target.left(mark);
+    }
     QByteArray query() const;
 };
 
 struct HttpResponse
 {
     enum class Mode {
-        Normal, // status line, headers, Content-Length, body, close
-        NeverAnswer, // read the request and say nothing
+        Normal,             // status line, headers, Content-Length, body, close
+        NeverAnswer,        // read the request and say nothing
         HeadersThenSilence, // headers announcing the body, then nothing
-        Reset, // close the connection with a TCP reset
-        Streamed, // `size` bytes of filler, without Content-Length unless `announceSize`
-        Trickle, // the body one byte every `intervalMs`
+        Reset,              // close the connection with a TCP reset
+        Streamed,           // `size` bytes of filler, without Content-Length unless `announceSize`
+        Trickle,            // the body one byte every `intervalMs`
     };
 
     int status = 200;
@@ -46,6 +50,8 @@ struct HttpResponse
     qint64 size = 0;
     bool announceSize = false;
     int intervalMs = 500;
+    // Normal mode: answer only after this long.
+    int delayMs = 0;
 
     void addHeader(const QByteArray& name, const QByteArray& value)
     {

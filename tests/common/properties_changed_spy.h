@@ -30,14 +30,19 @@ public:
     }
 
     bool isValid() const { return m_connected; }
-    const QList<Signal>& received() const { return m_signals; }
+    const QList<Signal>& signalList() const { return m_signals; }
     qsizetype count() const { return m_signals.size(); }
+
+Q_SIGNALS:
+    // Emitted as each signal arrives.
+    void received(const QVariantMap& changed);
 
 private Q_SLOTS:
     void slotPropertiesChanged(const QString& interface, const QVariantMap& changed,
                                const QStringList& invalidated)
     {
         m_signals.append({interface, changed, invalidated});
+        Q_EMIT received(changed);
     }
 
 private:

@@ -54,6 +54,14 @@ TestEnvironment::TestEnvironment()
         qputenv(variable[0], path.toUtf8());
     }
     qputenv("XDG_CONFIG_DIRS", (base + QStringLiteral("/etc-xdg")).toUtf8());
+    // Whatever runs a cycle in a test talks to loopback only: the discard port refuses at once.
+    // Tests with a server of their own write their own address here.
+    const QString configDir = base + QStringLiteral("/config/quorin/quorin-msg-notification");
+    QDir().mkpath(configDir);
+    QFile config(configDir + QStringLiteral("/quorin-msg-notification.conf"));
+    if (config.open(QIODevice::WriteOnly)) {
+        config.write("[General]\nserver=http://127.0.0.1:9\n");
+    }
     qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <functional>
+
+class QThread;
+
+// org.freedesktop.Notifications on the test's bus, on a thread and connection of its own so
+// that a caller blocked on Notify cannot block it. Records every Notify with all its arguments,
+// answers with increasing ids (or the id to replace), and closes with reason 3 on
+// CloseNotification. It can answer with an error, not answer at all, or leave the bus.
+class FakeNotificationServer : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    enum class Mode { Normal, Error, NeverAnswer };
+
+    struct Call
+    {
+        QString appName;
+        uint replacesId = 0;
+        QString appIcon;
+        QString summary;
+        QString body;
+        QStringList actions;
+        QVariantMap hints;
+        int expireTimeout = 0;
+        QString hint() const
+        {
+            return hints.value(QStringLiteral("x-quorin-action-default")).toString();
+        }
+    };
+
+    FakeNotificationServer();
+    ~FakeNotificationServer() override;
+
+    // Takes the service name; false when that failed.
+    bool start();
+    // Leaves the bus: afterwards nobody owns the name.
+    void stop();
+
+    void setMode(Mode mode);
+    QList<Call> calls() const;
+    qsizetype callCount() const;
+    void clearCalls();
+    // Emits NotificationClosed from the service's own thread and connection.
+    void close(uint id, uint reason);
+
+public Q_SLOTS:
+    uint Notify(const QString& app_name, uint replaces_id, const QString& app_icon,
+                const QString& summary, const QString& body, const QStringList& actions,
+                const QVariantMap& hints, int expire_timeout);
+    void CloseNotification(uint id);
+    QStringList GetCapabilities();
+    QString GetServerInformation(QString& vendor, QString& version, QString& spec_version);
+
+Q_SIGNALS:
+    void NotificationClosed(uint id, uint reason);
+    void ActionInvoked(uint id, const QString& action_key);
+
+private:
+    void runOnOwnThread(const std::function<void()>& work);
+
+    QThread* m_thread = nullptr;
+    QString m_connectionName;
+    mutable QMutex m_mutex;
+    QList<Call> m_calls;
+    Mode m_mode = Mode::Normal;
+    uint m_nextId = 1;
+    QList<QDBusMessage> m_unanswered;
+};
