@@ -54,7 +54,8 @@ int main(int argc, char** argv)
             info.startTime = 1733000000 + info.id;
             info.endTime = info.startTime + 86400;
             info.title = QStringLiteral("Spring sale %1").arg(info.id);
-            info.content = QStringLiteral("Up to 50% off on selected applications, this week only.");
+            info.content =
+                QStringLiteral("Up to 50% off on selected applications, this week only.");
             info.imgUrl = QStringLiteral("https://img.store.test/%1.png").arg(info.id);
             info.linkInfo = QStringLiteral("store://app/%1").arg(info.id);
             page.datas.append(info);

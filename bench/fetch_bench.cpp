@@ -107,10 +107,11 @@ int main(int argc, char** argv)
         timer.start();
         for (int number = 1; number <= kPages; ++number) {
             QNetworkAccessManager manager;
-            QNetworkReply* reply = manager.get(QNetworkRequest(QUrl(
-                server.baseUrl() +
-                QStringLiteral("/store-dist-message/operActivity/msgNotifyInfos?reqPage=%1&maxResults=50")
-                    .arg(number))));
+            QNetworkReply* reply = manager.get(QNetworkRequest(
+                QUrl(server.baseUrl() +
+                     QStringLiteral(
+                         "/store-dist-message/operActivity/msgNotifyInfos?reqPage=%1&maxResults=50")
+                         .arg(number))));
             QEventLoop loop;
             QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
             loop.exec();
