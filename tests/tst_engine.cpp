@@ -657,6 +657,5 @@ void TestEngine::notificationServiceFailures()
     }
 }
 
-Q_DECLARE_METATYPE(HttpResponse)
 QMN_TEST_MAIN(TestEngine)
 #include "tst_engine.moc"

@@ -323,6 +323,5 @@ void TestImgDownload::manyDistinctUrls()
     QCOMPARE(cacheFiles().size(), 100);
 }
 
-Q_DECLARE_METATYPE(HttpResponse)
 QMN_TEST_MAIN(TestImgDownload)
 #include "tst_img_download.moc"

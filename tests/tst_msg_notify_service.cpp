@@ -487,6 +487,5 @@ void TestMsgNotifyService::failureNamesTheConfiguredUrl()
     QTRY_COMPARE(reports.size(), 1);
 }
 
-Q_DECLARE_METATYPE(HttpResponse)
 QMN_TEST_MAIN(TestMsgNotifyService)
 #include "tst_msg_notify_service.moc"

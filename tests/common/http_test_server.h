@@ -102,3 +102,5 @@ private:
     QThread* m_thread = nullptr;
     QObject* m_listener = nullptr;
 };
+
+Q_DECLARE_METATYPE(HttpResponse)
