@@ -63,6 +63,12 @@ TestEnvironment::TestEnvironment()
         config.write("[General]\nserver=http://127.0.0.1:9\n");
     }
     qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    // Only loopback is ever contacted, and never through a proxy of the machine.
+    for (const char* proxy :
+         {"http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy", "SOCKS_SERVER",
+          "auto_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"}) {
+        qunsetenv(proxy);
+    }
     qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
