@@ -6,8 +6,8 @@
 #include "common/config.h"
 #include "common/singleton.h"
 #include "dbus/dbus_interface.h"
-#include "fake_notification_server.h"
-#include "http_test_server.h"
+#include "recording_notification_server.h"
+#include "loopback_http_server.h"
 #include "notification/notification_interface.h"
 #include "properties_changed_spy.h"
 #include "test_environment.h"
@@ -80,7 +80,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    HttpTestServer server;
+    LoopbackHttpServer server;
     const QString imageBase = images ? server.baseUrl() + QStringLiteral("/img") : QString();
     QList<QByteArray> pages;
     for (int page = 1; page <= kPages; ++page) {
@@ -103,7 +103,7 @@ int main(int argc, char** argv)
     QSettings(Config::configFilePath(), QSettings::IniFormat)
         .setValue(QStringLiteral("server"), server.baseUrl());
 
-    FakeNotificationServer notifications;
+    RecordingNotificationServer notifications;
     if (!notifications.start()) {
         return 1;
     }

@@ -4,7 +4,7 @@
 
 #include "common/config.h"
 #include "http/msg_notify_service.h"
-#include "http_test_server.h"
+#include "loopback_http_server.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -69,7 +69,7 @@ int main(int argc, char** argv)
     for (int number = 1; number <= kPages; ++number) {
         bodies.append(page(number));
     }
-    HttpTestServer server;
+    LoopbackHttpServer server;
     server.setHandler([&bodies](const HttpRequest& request) {
         const QByteArray query = request.query();
         const int number = query.mid(query.indexOf("reqPage=") + 8).split('&').first().toInt();

@@ -3,7 +3,7 @@
 // kept from its event loop while the downloads ran.
 
 #include "http/img_download_manager.h"
-#include "http_test_server.h"
+#include "loopback_http_server.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,7 +23,7 @@ int main(int argc, char** argv)
     qputenv("XDG_DATA_HOME", home.path().toUtf8());
 
     const QByteArray image(50 * 1024, 'i');
-    HttpTestServer server;
+    LoopbackHttpServer server;
     server.setHandler([&image](const HttpRequest&) {
         HttpResponse response;
         response.addHeader("Content-Type", "image/png");

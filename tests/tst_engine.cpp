@@ -3,9 +3,9 @@
 #include "database/msg_event_info_table.h"
 #include "database/msg_notify_info_table.h"
 #include "dbus/dbus_interface.h"
-#include "fake_notification_server.h"
+#include "recording_notification_server.h"
 #include "http/img_download_manager.h"
-#include "http_test_server.h"
+#include "loopback_http_server.h"
 #include "notification/notification_interface.h"
 #include "properties_changed_spy.h"
 #include "test_environment.h"
@@ -70,7 +70,7 @@ int pageNumber(const HttpRequest& request)
 }
 
 // What one Notify carried, in the terms a test compares.
-QString describe(const FakeNotificationServer::Call& call)
+QString describe(const RecordingNotificationServer::Call& call)
 {
     return QStringLiteral("%1|%2|%3|%4|%5")
         .arg(call.summary, call.appIcon)
@@ -138,8 +138,8 @@ private:
         return Singleton<ImgDownloadManager>::instance()->imgDir() + QLatin1Char('/') + name;
     }
 
-    std::unique_ptr<HttpTestServer> m_server;
-    std::unique_ptr<FakeNotificationServer> m_notifications;
+    std::unique_ptr<LoopbackHttpServer> m_server;
+    std::unique_ptr<RecordingNotificationServer> m_notifications;
     std::unique_ptr<DBusInterface> m_service;
     std::unique_ptr<PropertiesChangedSpy> m_spy;
     QDBusConnection m_client{QString()};
@@ -156,7 +156,7 @@ private:
 
 void TestEngine::initTestCase()
 {
-    m_server = std::make_unique<HttpTestServer>();
+    m_server = std::make_unique<LoopbackHttpServer>();
     QVERIFY(m_server->isListening());
     m_server->setHandler([this](const HttpRequest& request) {
         QMutexLocker locker(&m_mutex);
@@ -187,7 +187,7 @@ void TestEngine::initTestCase()
     QSettings(Config::configFilePath(), QSettings::IniFormat)
         .setValue(QStringLiteral("server"), m_server->baseUrl());
 
-    m_notifications = std::make_unique<FakeNotificationServer>();
+    m_notifications = std::make_unique<RecordingNotificationServer>();
     QVERIFY(m_notifications->start());
 
     m_service = std::make_unique<DBusInterface>("");
@@ -209,7 +209,7 @@ void TestEngine::init()
     // Outstanding verdicts of an earlier case land before this one starts.
     QTest::qWait(100);
     clearDatabase();
-    m_notifications->setMode(FakeNotificationServer::Mode::Normal);
+    m_notifications->setMode(RecordingNotificationServer::Mode::Normal);
     m_notifications->clearCalls();
     QMutexLocker locker(&m_mutex);
     m_pages.clear();
@@ -307,7 +307,7 @@ void TestEngine::wholeCycleThroughTheBus()
             .arg(cached(QStringLiteral("1.png")), bash),
     };
     QStringList sent;
-    const QList<FakeNotificationServer::Call> calls = m_notifications->calls();
+    const QList<RecordingNotificationServer::Call> calls = m_notifications->calls();
     for (const auto& call : calls) {
         sent << describe(call);
         QCOMPARE(call.appName, QStringLiteral("quorin-msg-notification"));
@@ -614,8 +614,8 @@ void TestEngine::notificationServiceFailures_data()
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("received");
     QTest::newRow("no service on the bus") << -1 << 0;
-    QTest::newRow("service answers with an error") << int(FakeNotificationServer::Mode::Error) << 3;
-    QTest::newRow("service never answers") << int(FakeNotificationServer::Mode::NeverAnswer) << 1;
+    QTest::newRow("service answers with an error") << int(RecordingNotificationServer::Mode::Error) << 3;
+    QTest::newRow("service never answers") << int(RecordingNotificationServer::Mode::NeverAnswer) << 1;
 }
 
 void TestEngine::notificationServiceFailures()
@@ -626,7 +626,7 @@ void TestEngine::notificationServiceFailures()
         m_notifications->stop();
         QVERIFY(testing::waitForNameOwner(QStringLiteral("org.freedesktop.Notifications"), false));
     } else {
-        m_notifications->setMode(FakeNotificationServer::Mode(mode));
+        m_notifications->setMode(RecordingNotificationServer::Mode(mode));
     }
     for (int id = 50; id < 53; ++id) {
         seed(id, now() + 3600);

@@ -1,5 +1,5 @@
 #include "http/img_download_manager.h"
-#include "http_test_server.h"
+#include "loopback_http_server.h"
 #include "log_capture.h"
 #include "test_environment.h"
 
@@ -42,14 +42,14 @@ private:
     std::unique_ptr<ImgDownloadManager> makeManager();
     QStringList cacheFiles() const;
 
-    std::unique_ptr<HttpTestServer> m_server;
+    std::unique_ptr<LoopbackHttpServer> m_server;
     std::unique_ptr<QTemporaryDir> m_dataHome;
     QString m_imgDir;
 };
 
 void TestImgDownload::initTestCase()
 {
-    m_server = std::make_unique<HttpTestServer>();
+    m_server = std::make_unique<LoopbackHttpServer>();
     QVERIFY(m_server->isListening());
 }
 

@@ -1,6 +1,6 @@
 #include "common/config.h"
 #include "http/msg_notify_service.h"
-#include "http_test_server.h"
+#include "loopback_http_server.h"
 #include "log_capture.h"
 #include "test_environment.h"
 
@@ -90,13 +90,13 @@ private:
     std::unique_ptr<MsgNotifyService> makeService(const QString& osVersionPath = QString());
     QString writeOsVersion(const QByteArray& content);
 
-    std::unique_ptr<HttpTestServer> m_server;
+    std::unique_ptr<LoopbackHttpServer> m_server;
     QString m_osVersion;
 };
 
 void TestMsgNotifyService::initTestCase()
 {
-    m_server = std::make_unique<HttpTestServer>(kTls);
+    m_server = std::make_unique<LoopbackHttpServer>(kTls);
     QVERIFY(m_server->isListening());
     if (kTls) {
         // Trust our own certificate, in this process only.

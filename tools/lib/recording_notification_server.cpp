@@ -1,4 +1,4 @@
-#include "fake_notification_server.h"
+#include "recording_notification_server.h"
 
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
@@ -9,7 +9,7 @@ const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 } // namespace
 
-FakeNotificationServer::FakeNotificationServer()
+RecordingNotificationServer::RecordingNotificationServer()
     : m_thread(new QThread)
     , m_connectionName(QStringLiteral("fake-notifications-%1").arg(quintptr(this), 0, 16))
 {
@@ -17,7 +17,7 @@ FakeNotificationServer::FakeNotificationServer()
     moveToThread(m_thread);
 }
 
-FakeNotificationServer::~FakeNotificationServer()
+RecordingNotificationServer::~RecordingNotificationServer()
 {
     stop();
     QDBusConnection::disconnectFromBus(m_connectionName);
@@ -28,7 +28,7 @@ FakeNotificationServer::~FakeNotificationServer()
     delete m_thread;
 }
 
-void FakeNotificationServer::runOnOwnThread(const std::function<void()>& work)
+void RecordingNotificationServer::runOnOwnThread(const std::function<void()>& work)
 {
     if (QThread::currentThread() == m_thread) {
         work();
@@ -37,7 +37,7 @@ void FakeNotificationServer::runOnOwnThread(const std::function<void()>& work)
     QMetaObject::invokeMethod(this, work, Qt::BlockingQueuedConnection);
 }
 
-bool FakeNotificationServer::start()
+bool RecordingNotificationServer::start()
 {
     // Registered from its own thread: QtDBus gives the object a helper child for its signals.
     bool started = false;
@@ -53,7 +53,7 @@ bool FakeNotificationServer::start()
     return started;
 }
 
-void FakeNotificationServer::stop()
+void RecordingNotificationServer::stop()
 {
     runOnOwnThread([this] {
         QDBusConnection connection(m_connectionName);
@@ -64,36 +64,42 @@ void FakeNotificationServer::stop()
     });
 }
 
-void FakeNotificationServer::setMode(Mode mode)
+void RecordingNotificationServer::setMode(Mode mode)
 {
     QMutexLocker locker(&m_mutex);
     m_mode = mode;
 }
 
-QList<FakeNotificationServer::Call> FakeNotificationServer::calls() const
+void RecordingNotificationServer::setObserver(std::function<void(uint, const Call&)> observer)
+{
+    QMutexLocker locker(&m_mutex);
+    m_observer = std::move(observer);
+}
+
+QList<RecordingNotificationServer::Call> RecordingNotificationServer::calls() const
 {
     QMutexLocker locker(&m_mutex);
     return m_calls;
 }
 
-qsizetype FakeNotificationServer::callCount() const
+qsizetype RecordingNotificationServer::callCount() const
 {
     QMutexLocker locker(&m_mutex);
     return m_calls.size();
 }
 
-void FakeNotificationServer::clearCalls()
+void RecordingNotificationServer::clearCalls()
 {
     QMutexLocker locker(&m_mutex);
     m_calls.clear();
 }
 
-void FakeNotificationServer::close(uint id, uint reason)
+void RecordingNotificationServer::close(uint id, uint reason)
 {
     runOnOwnThread([this, id, reason] { Q_EMIT NotificationClosed(id, reason); });
 }
 
-uint FakeNotificationServer::Notify(const QString& app_name, uint replaces_id,
+uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_id,
                                     const QString& app_icon, const QString& summary,
                                     const QString& body, const QStringList& actions,
                                     const QVariantMap& hints, int expire_timeout)
@@ -113,20 +119,24 @@ uint FakeNotificationServer::Notify(const QString& app_name, uint replaces_id,
     case Mode::Normal:
         break;
     }
-    return replaces_id != 0 ? replaces_id : m_nextId++;
+    const uint id = replaces_id != 0 ? replaces_id : m_nextId++;
+    if (m_observer) {
+        m_observer(id, m_calls.last());
+    }
+    return id;
 }
 
-void FakeNotificationServer::CloseNotification(uint id)
+void RecordingNotificationServer::CloseNotification(uint id)
 {
     Q_EMIT NotificationClosed(id, 3);
 }
 
-QStringList FakeNotificationServer::GetCapabilities()
+QStringList RecordingNotificationServer::GetCapabilities()
 {
     return {QStringLiteral("body"), QStringLiteral("actions")};
 }
 
-QString FakeNotificationServer::GetServerInformation(QString& vendor, QString& version,
+QString RecordingNotificationServer::GetServerInformation(QString& vendor, QString& version,
                                                      QString& spec_version)
 {
     vendor = QStringLiteral("quorin tests");

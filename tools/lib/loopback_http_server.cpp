@@ -1,4 +1,4 @@
-#include "http_test_server.h"
+#include "loopback_http_server.h"
 
 #include <QHostAddress>
 #include <QProcess>
@@ -53,7 +53,7 @@ namespace {
 class Connection : public QObject
 {
 public:
-    Connection(QTcpSocket* socket, HttpTestServer* server)
+    Connection(QTcpSocket* socket, LoopbackHttpServer* server)
         : QObject(socket)
         , m_socket(socket)
         , m_server(server)
@@ -177,7 +177,7 @@ private:
     }
 
     QTcpSocket* m_socket;
-    HttpTestServer* m_server;
+    LoopbackHttpServer* m_server;
     QByteArray m_buffer;
     bool m_answered = false;
     bool m_closeWhenWritten = false;
@@ -189,7 +189,7 @@ private:
 class Listener : public QTcpServer
 {
 public:
-    Listener(HttpTestServer* server, bool tls, const QSslCertificate& certificate,
+    Listener(LoopbackHttpServer* server, bool tls, const QSslCertificate& certificate,
              const QSslKey& key)
         : m_server(server)
         , m_tls(tls)
@@ -221,7 +221,7 @@ protected:
     }
 
 private:
-    HttpTestServer* m_server;
+    LoopbackHttpServer* m_server;
     bool m_tls;
     QSslCertificate m_certificate;
     QSslKey m_key;
@@ -229,7 +229,7 @@ private:
 
 } // namespace
 
-HttpTestServer::HttpTestServer(bool tls)
+LoopbackHttpServer::LoopbackHttpServer(bool tls)
     : m_tls(tls)
 {
     if (tls && !makeCertificate()) {
@@ -250,7 +250,7 @@ HttpTestServer::HttpTestServer(bool tls)
     ready.acquire();
 }
 
-HttpTestServer::~HttpTestServer()
+LoopbackHttpServer::~LoopbackHttpServer()
 {
     if (!m_thread) {
         return;
@@ -262,7 +262,7 @@ HttpTestServer::~HttpTestServer()
     delete m_thread;
 }
 
-bool HttpTestServer::makeCertificate()
+bool LoopbackHttpServer::makeCertificate()
 {
     QTemporaryDir dir;
     const QString keyPath = dir.filePath(QStringLiteral("key.pem"));
@@ -290,45 +290,45 @@ bool HttpTestServer::makeCertificate()
     return !m_key.isNull() && !m_certificate.isNull();
 }
 
-QString HttpTestServer::baseUrl() const
+QString LoopbackHttpServer::baseUrl() const
 {
     return QStringLiteral("%1://127.0.0.1:%2")
         .arg(m_tls ? QStringLiteral("https") : QStringLiteral("http"))
         .arg(m_port);
 }
 
-void HttpTestServer::setHandler(Handler handler)
+void LoopbackHttpServer::setHandler(Handler handler)
 {
     QMutexLocker locker(&m_mutex);
     m_handler = std::move(handler);
 }
 
-QList<HttpRequest> HttpTestServer::requests() const
+QList<HttpRequest> LoopbackHttpServer::requests() const
 {
     QMutexLocker locker(&m_mutex);
     return m_requests;
 }
 
-qsizetype HttpTestServer::requestCount() const
+qsizetype LoopbackHttpServer::requestCount() const
 {
     QMutexLocker locker(&m_mutex);
     return m_requests.size();
 }
 
-void HttpTestServer::clearRequests()
+void LoopbackHttpServer::clearRequests()
 {
     QMutexLocker locker(&m_mutex);
     m_requests.clear();
     m_connections = 0;
 }
 
-int HttpTestServer::connectionCount() const
+int LoopbackHttpServer::connectionCount() const
 {
     QMutexLocker locker(&m_mutex);
     return m_connections;
 }
 
-HttpResponse HttpTestServer::handle(const HttpRequest& request)
+HttpResponse LoopbackHttpServer::handle(const HttpRequest& request)
 {
     Handler handler;
     {
@@ -345,7 +345,7 @@ HttpResponse HttpTestServer::handle(const HttpRequest& request)
     return handler(request);
 }
 
-void HttpTestServer::noteConnection()
+void LoopbackHttpServer::noteConnection()
 {
     QMutexLocker locker(&m_mutex);
     ++m_connections;

@@ -63,13 +63,13 @@ struct HttpResponse
 // A loopback HTTP/1.1 server on a thread of its own, optionally over TLS with a self-signed
 // certificate made when it starts. It records every request and answers through a handler that
 // runs on its thread.
-class HttpTestServer
+class LoopbackHttpServer
 {
 public:
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
 
-    explicit HttpTestServer(bool tls = false);
-    ~HttpTestServer();
+    explicit LoopbackHttpServer(bool tls = false);
+    ~LoopbackHttpServer();
 
     bool isListening() const { return m_port != 0; }
     quint16 port() const { return m_port; }

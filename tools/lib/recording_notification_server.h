@@ -13,11 +13,11 @@
 
 class QThread;
 
-// org.freedesktop.Notifications on the test's bus, on a thread and connection of its own so
+// org.freedesktop.Notifications on the session bus, on a thread and connection of its own so
 // that a caller blocked on Notify cannot block it. Records every Notify with all its arguments,
 // answers with increasing ids (or the id to replace), and closes with reason 3 on
 // CloseNotification. It can answer with an error, not answer at all, or leave the bus.
-class FakeNotificationServer : public QObject, protected QDBusContext
+class RecordingNotificationServer : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
@@ -41,8 +41,8 @@ public:
         }
     };
 
-    FakeNotificationServer();
-    ~FakeNotificationServer() override;
+    RecordingNotificationServer();
+    ~RecordingNotificationServer() override;
 
     // Takes the service name; false when that failed.
     bool start();
@@ -50,6 +50,8 @@ public:
     void stop();
 
     void setMode(Mode mode);
+    // Told of every notification it shows (on its own thread), with the id it answered.
+    void setObserver(std::function<void(uint id, const Call& call)> observer);
     QList<Call> calls() const;
     qsizetype callCount() const;
     void clearCalls();
@@ -78,4 +80,5 @@ private:
     Mode m_mode = Mode::Normal;
     uint m_nextId = 1;
     QList<QDBusMessage> m_unanswered;
+    std::function<void(uint, const Call&)> m_observer;
 };
