@@ -7,7 +7,7 @@ packages=(
     cmake g++ make pkg-config
     qt6-base-dev libqt6sql6-sqlite
     libglib2.0-dev
-    dbus-daemon dbus-bin libglib2.0-bin
+    dbus-daemon dbus-bin libglib2.0-bin sqlite3
 )
 if [[ ${1:-} == --test ]]; then
     packages+=(binutils openssl tzdata)

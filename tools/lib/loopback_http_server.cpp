@@ -229,7 +229,7 @@ private:
 
 } // namespace
 
-LoopbackHttpServer::LoopbackHttpServer(bool tls)
+LoopbackHttpServer::LoopbackHttpServer(bool tls, quint16 port)
     : m_tls(tls)
 {
     if (tls && !makeCertificate()) {
@@ -241,8 +241,8 @@ LoopbackHttpServer::LoopbackHttpServer(bool tls)
     auto* listener = new Listener(this, tls, m_certificate, m_key);
     listener->moveToThread(m_thread);
     m_listener = listener;
-    QMetaObject::invokeMethod(listener, [this, listener, &ready] {
-        if (listener->listen(QHostAddress::LocalHost, 0)) {
+    QMetaObject::invokeMethod(listener, [this, listener, port, &ready] {
+        if (listener->listen(QHostAddress::LocalHost, port)) {
             m_port = listener->serverPort();
         }
         ready.release();

@@ -68,7 +68,8 @@ class LoopbackHttpServer
 public:
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
 
-    explicit LoopbackHttpServer(bool tls = false);
+    // Port 0 takes any free port.
+    explicit LoopbackHttpServer(bool tls = false, quint16 port = 0);
     ~LoopbackHttpServer();
 
     bool isListening() const { return m_port != 0; }
