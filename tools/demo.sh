@@ -3,7 +3,8 @@
 # loopback, the stand-alone service with its files in BUILD_DIR/demo, two cycles, a summary.
 # Uses the session bus and its notification service when there is one (and our name is free),
 # otherwise a private bus with the console notification service. QMN_DEMO_PRIVATE_BUS=1 forces
-# the private bus. Exits 0 when the cycles worked.
+# the private bus; QMN_DEMO_CYCLES=N runs N more cycles at the end (memory figures).
+# Exits 0 when the cycles worked.
 set -euo pipefail
 build=$(cd "${1:?usage: demo.sh BUILD_DIR}" && pwd)
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -67,6 +68,10 @@ fi
 pids+=("$!")
 for _ in $(seq 100); do bus_has_owner "$service" && break; sleep 0.1; done
 bus_has_owner "$service" || { echo "demo: the service did not start, see $demo/service.log" >&2; exit 1; }
+service_pid=${pids[-1]}
+rss() { awk '/^VmRSS/ {print $2 " kB"}' "/proc/$service_pid/status"; }
+sleep 0.5
+idle_rss=$(rss)
 
 echo "== cycle 1: fetch, store, images, notifications"
 "$tools/quorin-msg-notification-query" --wait --timeout 60
@@ -84,16 +89,23 @@ shown=$(grep -c 'type 2,' "$demo/server.log" || true)
 received=$(grep -c 'type 1,' "$demo/server.log" || true)
 expected_stored=$(grep -c '"id":' "$root/data/demo/messages.json")
 
+extra=${QMN_DEMO_CYCLES:-0}
+if ((extra > 0)); then
+    echo "== $extra more cycles"
+    "$tools/quorin-msg-notification-query" --wait --timeout 60 --cycles "$extra" | tail -n 1
+fi
+
 cat <<SUMMARY
 
 == summary
 messages stored:        $stored (of $expected_stored sent by the server)
 notifications shown:    $shown in cycle 1 ($notifications)
-events uploaded:        $uploaded ($received received, $shown shown)
+events uploaded:        $uploaded in cycle 2 ($received received, $shown shown)
 configuration:          $config_dir/quorin-msg-notification.conf
 database:               $db
 image cache:            $data_dir/images ($(ls "$data_dir/images" | wc -l) files)
 logs:                   $demo/service.log, $demo/server.log
+service memory (VmRSS): $idle_rss idle, $(rss) after $((2 + extra)) cycles
 SUMMARY
 
 [[ $stored -eq $expected_stored && $shown -ge 1 && $uploaded -eq $((received + shown)) ]]

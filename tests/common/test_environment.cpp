@@ -18,6 +18,7 @@ const char kBusConfig[] =
   <type>session</type>
   <listen>unix:dir=%1</listen>
   <auth>EXTERNAL</auth>
+%2
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
@@ -92,12 +93,30 @@ bool TestEnvironment::start()
         qCritical("cannot create a temporary directory");
         return false;
     }
+    return startBus({});
+}
+
+bool TestEnvironment::restartBus(const QStringList& serviceDirs)
+{
+    if (m_daemon) {
+        m_daemon->kill();
+        m_daemon->waitForFinished(5000);
+    }
+    return startBus(serviceDirs);
+}
+
+bool TestEnvironment::startBus(const QStringList& serviceDirs)
+{
+    QString services;
+    for (const QString& dir : serviceDirs) {
+        services += QStringLiteral("  <servicedir>%1</servicedir>\n").arg(dir);
+    }
     const QString socketDir = m_root.path() + QStringLiteral("/bus");
     QDir().mkpath(socketDir);
     const QString configPath = m_root.path() + QStringLiteral("/bus.conf");
     QFile config(configPath);
     if (!config.open(QIODevice::WriteOnly) ||
-        config.write(QString::fromLatin1(kBusConfig).arg(socketDir).toUtf8()) < 0) {
+        config.write(QString::fromLatin1(kBusConfig).arg(socketDir, services).toUtf8()) < 0) {
         qCritical("cannot write the bus configuration");
         return false;
     }

@@ -19,6 +19,9 @@ public:
 
     // Call after the application object exists and before anything touches the session bus.
     bool start();
+    // A new bus in place of the running one, which activates services from these folders.
+    // Only before this process has connected to the session bus.
+    bool restartBus(const QStringList& serviceDirs);
 
     QString root() const { return m_root.path(); }
     QString busAddress() const { return m_busAddress; }
@@ -26,6 +29,8 @@ public:
     static TestEnvironment* instance();
 
 private:
+    bool startBus(const QStringList& serviceDirs);
+
     QTemporaryDir m_root;
     std::unique_ptr<QProcess> m_daemon;
     QString m_busAddress;
