@@ -56,8 +56,13 @@ void ImgDownload::run()
     QNetworkAccessManager manager;
     QNetworkReply* reply = manager.get(QNetworkRequest(QUrl(m_url, QUrl::TolerantMode)));
     bool ok = false;
-    if (ReplyWaiter::wait(reply, m_limits.timeoutMs, m_limits.maxBytes) == ReplyWaiter::Finished) {
-        ok = saveToFile(reply->readAll());
+    const bool finished =
+        ReplyWaiter::wait(reply, m_limits.timeoutMs, m_limits.maxBytes) == ReplyWaiter::Finished;
+    // A 304 or 204 to a plain GET carries no image: an empty file would pass for a cached one.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray body = finished ? reply->readAll() : QByteArray();
+    if (finished && status >= 200 && status < 300 && !body.isEmpty()) {
+        ok = saveToFile(body);
         qCDebug(logMain).noquote() << "Image downloaded:" << m_url;
     } else {
         qCWarning(logMain).noquote() << "Image download failed:" << m_url;

@@ -63,9 +63,7 @@ std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int m
     const QUrl url(u"%1?%2"_s.arg(address, query), QUrl::TolerantMode);
 
     QNetworkAccessManager manager;
-    QNetworkRequest request(url);
-    Utils::initRequestHeadersWithSystemInfo(request, m_options.osVersionPath,
-                                            m_options.osReleasePath);
+    QNetworkRequest request = serverRequest(url);
     if (ifModifiedSince >= 1) {
         request.setRawHeader("If-Modified-Since", QByteArray::number(ifModifiedSince));
     }
@@ -92,9 +90,7 @@ void MsgNotifyServiceWorker::slotReportMsgNotifyInfo(const MsgEventInfos& msgEve
     const QUrl url(address, QUrl::TolerantMode);
 
     QNetworkAccessManager manager;
-    QNetworkRequest request(url);
-    Utils::initRequestHeadersWithSystemInfo(request, m_options.osVersionPath,
-                                            m_options.osReleasePath);
+    QNetworkRequest request = serverRequest(url);
 
     QJsonArray events;
     for (const MsgEventInfo& event : msgEventInfos) {
@@ -109,6 +105,18 @@ void MsgNotifyServiceWorker::slotReportMsgNotifyInfo(const MsgEventInfos& msgEve
     }
     const Answer answer = waitForReply(reply, "POST NetworkReply failed:", address);
     Q_EMIT sigReportMsgNotifyInfo(answer.ok && parseReportMsgNotifyInfo(answer.body));
+}
+
+QNetworkRequest MsgNotifyServiceWorker::serverRequest(const QUrl& url) const
+{
+    QNetworkRequest request(url);
+    Utils::initRequestHeadersWithSystemInfo(request, m_options.osVersionPath,
+                                            m_options.osReleasePath);
+    // Qt keeps every header on a redirect, the token included: follow none that leaves the
+    // server (another host, port or scheme).
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::SameOriginRedirectPolicy);
+    return request;
 }
 
 MsgNotifyServiceWorker::Answer

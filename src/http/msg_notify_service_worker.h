@@ -10,6 +10,8 @@
 
 class QJsonObject;
 class QNetworkReply;
+class QNetworkRequest;
+class QUrl;
 
 // Limits and inputs of the worker; tests shorten the limits and point at their own files.
 struct MsgNotifyServiceOptions
@@ -55,6 +57,8 @@ private:
     };
 
     std::optional<MsgNotifyInfos> getPage(int reqPage, int maxResults, qint64 ifModifiedSince);
+    // With the identification headers and the token.
+    QNetworkRequest serverRequest(const QUrl& url) const;
     // Waits for the reply within the time limit; logs failures under the given prefix.
     Answer waitForReply(QNetworkReply* reply, const char* failure, const QString& url);
 

@@ -139,6 +139,9 @@ private:
         if (response.mode == Mode::Normal) {
             m_socket->write(response.body);
             m_closeWhenWritten = true;
+        } else if (response.mode == Mode::Truncated) {
+            m_socket->write(response.body.left(response.body.size() / 2));
+            m_closeWhenWritten = true;
         } else if (response.mode == Mode::Streamed) {
             onBytesWritten();
         } else if (response.mode == Mode::Trickle) {
@@ -229,8 +232,9 @@ private:
 
 } // namespace
 
-LoopbackHttpServer::LoopbackHttpServer(bool tls, quint16 port)
+LoopbackHttpServer::LoopbackHttpServer(bool tls, quint16 port, const QString& address)
     : m_tls(tls)
+    , m_address(address)
 {
     if (tls && !makeCertificate()) {
         return;
@@ -241,8 +245,9 @@ LoopbackHttpServer::LoopbackHttpServer(bool tls, quint16 port)
     auto* listener = new Listener(this, tls, m_certificate, m_key);
     listener->moveToThread(m_thread);
     m_listener = listener;
-    QMetaObject::invokeMethod(listener, [this, listener, port, &ready] {
-        if (listener->listen(QHostAddress::LocalHost, port)) {
+    const QHostAddress host(address);
+    QMetaObject::invokeMethod(listener, [this, listener, port, host, &ready] {
+        if (host.isLoopback() && listener->listen(host, port)) {
             m_port = listener->serverPort();
         }
         ready.release();
@@ -292,8 +297,8 @@ bool LoopbackHttpServer::makeCertificate()
 
 QString LoopbackHttpServer::baseUrl() const
 {
-    return QStringLiteral("%1://127.0.0.1:%2")
-        .arg(m_tls ? QStringLiteral("https") : QStringLiteral("http"))
+    return QStringLiteral("%1://%2:%3")
+        .arg(m_tls ? QStringLiteral("https") : QStringLiteral("http"), m_address)
         .arg(m_port);
 }
 

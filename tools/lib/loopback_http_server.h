@@ -40,6 +40,7 @@ struct HttpResponse
         Reset,              // close the connection with a TCP reset
         Streamed,           // `size` bytes of filler, without Content-Length unless `announceSize`
         Trickle,            // the body one byte every `intervalMs`
+        Truncated,          // headers announcing the body, half of it, then the end
     };
 
     int status = 200;
@@ -68,13 +69,14 @@ class LoopbackHttpServer
 public:
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
 
-    // Port 0 takes any free port.
-    explicit LoopbackHttpServer(bool tls = false, quint16 port = 0);
+    // Port 0 takes any free port; the address must be a loopback one (127.0.0.0/8).
+    explicit LoopbackHttpServer(bool tls = false, quint16 port = 0,
+                                const QString& address = QStringLiteral("127.0.0.1"));
     ~LoopbackHttpServer();
 
     bool isListening() const { return m_port != 0; }
     quint16 port() const { return m_port; }
-    // "http://127.0.0.1:<port>" or "https://127.0.0.1:<port>".
+    // "http://<address>:<port>" or "https://<address>:<port>".
     QString baseUrl() const;
     QSslCertificate certificate() const { return m_certificate; }
 
@@ -93,6 +95,7 @@ private:
     bool makeCertificate();
 
     bool m_tls;
+    QString m_address;
     quint16 m_port = 0;
     QSslCertificate m_certificate;
     QSslKey m_key;
