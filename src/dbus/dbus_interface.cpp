@@ -18,6 +18,12 @@ using namespace Qt::StringLiterals;
 namespace {
 const QString kServiceName = u"com.quorin.MsgNotification"_s;
 const QString kObjectPath = u"/com/quorin/MsgNotification"_s;
+
+// Cycles queued whose fetch slot has not run yet. `running` only turns true when that slot
+// runs, so without a cap a burst of calls would queue a cycle each, and the network worker would
+// nest one fetch inside the other for every one of them.
+int s_queuedCycles = 0;
+constexpr int kMaxQueuedCycles = 2;
 } // namespace
 
 DBusInterface::DBusInterface(const char* name, QObject* parent)
@@ -114,14 +120,20 @@ void DBusInterface::Instance()
 
 void DBusInterface::QueryNotifications()
 {
-    if (running()) {
+    if (running() || s_queuedCycles >= kMaxQueuedCycles) {
         return;
     }
+    ++s_queuedCycles;
     NotificationInterface* engine = Singleton<NotificationInterface>::instance();
     QMetaObject::invokeMethod(engine, &NotificationInterface::slotReportMsgEventInfos,
                               Qt::QueuedConnection);
-    QMetaObject::invokeMethod(engine, &NotificationInterface::slotGetMsgNotifyInfos,
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        engine,
+        [engine] {
+            --s_queuedCycles;
+            engine->slotGetMsgNotifyInfos();
+        },
+        Qt::QueuedConnection);
 }
 
 void DBusInterface::initDBusPropertiesConnections()

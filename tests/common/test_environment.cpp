@@ -19,6 +19,15 @@ const char kBusConfig[] =
   <listen>unix:dir=%1</listen>
   <auth>EXTERNAL</auth>
 %2
+  <!-- The limits of a desktop session bus, not the strict defaults of the daemon. -->
+  <limit name="max_incoming_bytes">1000000000</limit>
+  <limit name="max_outgoing_bytes">1000000000</limit>
+  <limit name="max_message_size">1000000000</limit>
+  <limit name="service_start_timeout">120000</limit>
+  <limit name="max_completed_connections">100000</limit>
+  <limit name="max_names_per_connection">50000</limit>
+  <limit name="max_match_rules_per_connection">50000</limit>
+  <limit name="max_replies_per_connection">50000</limit>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>

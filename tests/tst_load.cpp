@@ -1,0 +1,177 @@
+#include "common/config.h"
+#include "common/singleton.h"
+#include "database/msg_event_info_table.h"
+#include "dbus/dbus_interface.h"
+#include "loopback_http_server.h"
+#include "notification/notification_interface.h"
+#include "recording_notification_server.h"
+#include "test_environment.h"
+
+#include <QDBusPendingCall>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+
+namespace {
+const QString kService = QStringLiteral("com.quorin.MsgNotification");
+const QString kPath = QStringLiteral("/com/quorin/MsgNotification");
+
+NotificationInterface* engine()
+{
+    return Singleton<NotificationInterface>::instance();
+}
+qint64 rssKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).simplified().split(' ').first().toLongLong();
+        }
+    }
+    return -1;
+}
+} // namespace
+
+class TestLoad : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void burstOfCalls();
+    void tenThousandEventsInOneReport();
+    void thousandCycles();
+
+private:
+    bool cycle();
+
+    std::unique_ptr<LoopbackHttpServer> m_server;
+    std::unique_ptr<RecordingNotificationServer> m_notifications;
+    std::unique_ptr<DBusInterface> m_service;
+    int m_cyclesEnded = 0;
+};
+
+void TestLoad::initTestCase()
+{
+    // Five due messages; nothing new once the client has the stamp.
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QJsonArray datas;
+    for (int id = 1; id <= 5; ++id) {
+        datas.append(QJsonObject{{QStringLiteral("id"), id},
+                                 {QStringLiteral("title"), QStringLiteral("t%1").arg(id)},
+                                 {QStringLiteral("startTime"), now - 60},
+                                 {QStringLiteral("endTime"), now + 86400}});
+    }
+    const QByteArray page = QJsonDocument(QJsonObject{{QStringLiteral("status"), 200},
+                                                      {QStringLiteral("datas"), datas},
+                                                      {QStringLiteral("hasNextPage"), 0}})
+                                .toJson(QJsonDocument::Compact);
+    m_server = std::make_unique<LoopbackHttpServer>();
+    m_server->setHandler([page](const HttpRequest& request) {
+        if (request.method == "POST") {
+            return HttpResponse::json(R"({"status":200})");
+        }
+        if (request.header("If-Modified-Since") == "5000") {
+            HttpResponse notModified;
+            notModified.status = 304;
+            return notModified;
+        }
+        HttpResponse response = HttpResponse::json(page);
+        response.addHeader("Last-Modified", "5000");
+        return response;
+    });
+    QSettings(Config::configFilePath(), QSettings::IniFormat)
+        .setValue(QStringLiteral("server"), m_server->baseUrl());
+    m_notifications = std::make_unique<RecordingNotificationServer>();
+    QVERIFY(m_notifications->start());
+    m_service = std::make_unique<DBusInterface>("");
+    QVERIFY(m_service->registerDBus());
+    connect(engine(), &NotificationInterface::runningChanged, this,
+            [this](bool running) { m_cyclesEnded += running ? 0 : 1; });
+    // The service logs a line or two per cycle; keep the output to the figures.
+    QLoggingCategory::setFilterRules(QStringLiteral("com.quorin.MsgNotification*=false"));
+}
+
+bool TestLoad::cycle()
+{
+    const int before = m_cyclesEnded;
+    m_service->QueryNotifications();
+    return QTest::qWaitFor([&] { return m_cyclesEnded > before && !engine()->running(); }, 20000);
+}
+
+void TestLoad::burstOfCalls()
+{
+    QDBusConnection client = testing::clientConnection(QStringLiteral("burst"));
+    QList<QDBusPendingCall> calls;
+    const QDBusMessage query = QDBusMessage::createMethodCall(kService, kPath, kService,
+                                                              QStringLiteral("QueryNotifications"));
+    for (int i = 0; i < 1000; ++i) {
+        calls.append(client.asyncCall(query));
+    }
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return std::all_of(calls.cbegin(), calls.cend(),
+                               [](const QDBusPendingCall& call) { return call.isFinished(); });
+        },
+        60000));
+    for (const QDBusPendingCall& call : std::as_const(calls)) {
+        QVERIFY(!call.isError());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!engine()->running(), 30000);
+    // Still answering.
+    const QDBusMessage version = testing::call(
+        client, QDBusMessage::createMethodCall(kService, kPath,
+                                               QStringLiteral("org.freedesktop.DBus.Properties"),
+                                               QStringLiteral("Get"))
+                    << kService << QStringLiteral("version"));
+    QCOMPARE(version.type(), QDBusMessage::ReplyMessage);
+    int fetches = 0;
+    for (const HttpRequest& request : m_server->requests()) {
+        fetches += request.path().endsWith("msgNotifyInfos") ? 1 : 0;
+    }
+    qInfo("1000 calls started %d fetches", fetches);
+    QVERIFY(fetches <= 2);
+}
+
+void TestLoad::tenThousandEventsInOneReport()
+{
+    MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
+    const QList<int> before = events->selectMsgEventInfoRecords().keys();
+    for (int row : before) {
+        events->deleteMsgEventInfoRecordById(row);
+    }
+    for (int i = 0; i < 10000; ++i) {
+        events->insertMsgEventInfoRecord(MsgEventInfo(i, 1765000000 + i, 1 + i % 3));
+    }
+    m_server->clearRequests();
+    QElapsedTimer clock;
+    clock.start();
+    engine()->slotReportMsgEventInfos();
+    QTRY_VERIFY_WITH_TIMEOUT(events->selectMsgEventInfoRecords().isEmpty(), 60000);
+    qInfo("10000 events uploaded and deleted in %lld ms", clock.elapsed());
+    QCOMPARE(m_server->requestCount(), 1);
+    QCOMPARE(QJsonDocument::fromJson(m_server->requests().first().body).array().size(), 10000);
+}
+
+void TestLoad::thousandCycles()
+{
+    qint64 after50 = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 1; i <= 1000; ++i) {
+        QVERIFY2(cycle(), qPrintable(QString::number(i)));
+        if (i == 50) {
+            after50 = rssKb();
+        }
+    }
+    const qint64 after1000 = rssKb();
+    qInfo("1000 cycles in %lld ms; resident %lld KiB after 50, %lld KiB after 1000",
+          clock.elapsed(), after50, after1000);
+    QVERIFY(after1000 - after50 <= 4 * 1024);
+}
+
+QMN_TEST_MAIN(TestLoad)
+#include "tst_load.moc"
