@@ -88,8 +88,8 @@ void TestFaults::initTestCase()
     QSignalSpy pages(m_service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
     m_images->downloadImage(m_server->baseUrl() + QStringLiteral("/warm-up.png"));
     m_service->getMsgNotifyInfos(0);
-    QVERIFY(images.wait());
-    QVERIFY(pages.wait());
+    QTRY_COMPARE(images.size(), 1);
+    QTRY_COMPARE(pages.size(), 1);
     QFile::remove(m_images->imgDir() + QStringLiteral("/warm-up.png"));
     QTest::qWait(200);
     m_baselineThreads = threads();
