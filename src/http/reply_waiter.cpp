@@ -6,6 +6,9 @@
 
 ReplyWaiter::Outcome ReplyWaiter::wait(QNetworkReply* reply, int timeoutMs, qint64 maxBytes)
 {
+    // Qt's network thread stops reading once its buffer is this full, so a fast server cannot
+    // run ahead of the size check below.
+    reply->setReadBufferSize(maxBytes + 4 * 1024 * 1024);
     bool oversized = false;
     auto guard = [&](qint64 received, qint64 total) {
         if (!oversized && (received > maxBytes || total > maxBytes)) {
@@ -17,8 +20,10 @@ ReplyWaiter::Outcome ReplyWaiter::wait(QNetworkReply* reply, int timeoutMs, qint
         QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [&] {
             guard(0, reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
         });
+    // Progress reports are throttled and may stop once the buffer is full; readyRead is not.
     const QMetaObject::Connection progressGuard =
-        QObject::connect(reply, &QNetworkReply::downloadProgress, reply, guard);
+        QObject::connect(reply, &QNetworkReply::readyRead, reply,
+                         [&] { guard(reply->bytesAvailable(), -1); });
 
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
