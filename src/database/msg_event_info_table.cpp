@@ -3,7 +3,7 @@
 #include "database/database_adaptor.h"
 #include "plugin/log_categories.h"
 
-#include <mutex>
+#include <atomic>
 
 using namespace Qt::StringLiterals;
 
@@ -20,7 +20,10 @@ const QString kSelectById = u"SELECT * FROM %1 WHERE id = :id"_s;
 const QString kUpdateRetryTimes = u"UPDATE %1 SET retry_times = %2 WHERE id = %3"_s;
 const QString kDeleteById = u"DELETE FROM %1 WHERE id = %2"_s;
 
-std::once_flag s_createOnce;
+// Created once it has worked; tried again before later statements while it has not, so that
+// the store works again as soon as the database can be written.
+std::atomic<bool> s_created{false};
+std::atomic<bool> s_failureLogged{false};
 
 } // namespace
 
@@ -31,15 +34,19 @@ MsgEventInfoTable::MsgEventInfoTable()
 
 void MsgEventInfoTable::initMsgEventInfoTable()
 {
-    std::call_once(s_createOnce, [] {
-        if (DatabaseAdaptor::insert(kCreate.arg(kTable)) == -1) {
-            qCWarning(logMain).noquote() << u"Fail to create table: %1"_s.arg(kTable);
-        }
-    });
+    if (s_created.load(std::memory_order_acquire)) {
+        return;
+    }
+    if (DatabaseAdaptor::insert(kCreate.arg(kTable)) != -1) {
+        s_created.store(true, std::memory_order_release);
+    } else if (!s_failureLogged.exchange(true)) {
+        qCWarning(logMain).noquote() << u"Fail to create table: %1"_s.arg(kTable);
+    }
 }
 
 void MsgEventInfoTable::insertMsgEventInfoRecord(const MsgEventInfo& info)
 {
+    initMsgEventInfoTable();
     MsgEventInfoRecord record;
     record.body = QString::fromUtf8(info.toJson());
     DatabaseAdaptor::update(
@@ -49,6 +56,7 @@ void MsgEventInfoTable::insertMsgEventInfoRecord(const MsgEventInfo& info)
 
 QMap<int, MsgEventInfo> MsgEventInfoTable::selectMsgEventInfoRecords()
 {
+    initMsgEventInfoTable();
     const QList<MsgEventInfoRecord> records = DatabaseAdaptor::selectBeans<MsgEventInfoRecord>(
         &MsgEventInfoRecord::fromVariantMap, kSelect.arg(kTable));
     QMap<int, MsgEventInfo> events;
@@ -60,6 +68,7 @@ QMap<int, MsgEventInfo> MsgEventInfoTable::selectMsgEventInfoRecords()
 
 std::optional<MsgEventInfoRecord> MsgEventInfoTable::selectMsgEventInfoRecordById(int id)
 {
+    initMsgEventInfoTable();
     const QList<MsgEventInfoRecord> records = DatabaseAdaptor::selectBeans<MsgEventInfoRecord>(
         &MsgEventInfoRecord::fromVariantMap, kSelectById.arg(kTable), {{u"id"_s, id}});
     if (records.isEmpty()) {
@@ -70,6 +79,7 @@ std::optional<MsgEventInfoRecord> MsgEventInfoTable::selectMsgEventInfoRecordByI
 
 void MsgEventInfoTable::updateMsgEventInfoRecordFieldRetryTimes(int id)
 {
+    initMsgEventInfoTable();
     const std::optional<MsgEventInfoRecord> stored = selectMsgEventInfoRecordById(id);
     if (!stored) {
         qCWarning(logMain).noquote() << u"MsgEventInfo with id: %1 not exists"_s.arg(id);
@@ -80,5 +90,6 @@ void MsgEventInfoTable::updateMsgEventInfoRecordFieldRetryTimes(int id)
 
 void MsgEventInfoTable::deleteMsgEventInfoRecordById(int id)
 {
+    initMsgEventInfoTable();
     DatabaseAdaptor::update(kDeleteById.arg(kTable).arg(id));
 }

@@ -3,7 +3,7 @@
 #include "database/database_adaptor.h"
 #include "plugin/log_categories.h"
 
-#include <mutex>
+#include <atomic>
 
 using namespace Qt::StringLiterals;
 
@@ -39,7 +39,10 @@ const QString kSelect = u"SELECT * FROM %1"_s;
 const QString kSelectById = u"SELECT * FROM %1 WHERE id = :id"_s;
 const QString kSelectByReplaceId = u"SELECT * FROM %1 WHERE replace_id = :replace_id"_s;
 
-std::once_flag s_createOnce;
+// Created once it has worked; tried again before later statements while it has not, so that
+// the store works again as soon as the database can be written.
+std::atomic<bool> s_created{false};
+std::atomic<bool> s_failureLogged{false};
 
 QString sqlBool(bool value)
 {
@@ -63,15 +66,19 @@ MsgNotifyInfoTable::MsgNotifyInfoTable()
 
 void MsgNotifyInfoTable::initMsgNotifyInfoTable()
 {
-    std::call_once(s_createOnce, [] {
-        if (DatabaseAdaptor::insert(kCreate.arg(kTable)) == -1) {
-            qCWarning(logMain).noquote() << u"Fail to create table: %1"_s.arg(kTable);
-        }
-    });
+    if (s_created.load(std::memory_order_acquire)) {
+        return;
+    }
+    if (DatabaseAdaptor::insert(kCreate.arg(kTable)) != -1) {
+        s_created.store(true, std::memory_order_release);
+    } else if (!s_failureLogged.exchange(true)) {
+        qCWarning(logMain).noquote() << u"Fail to create table: %1"_s.arg(kTable);
+    }
 }
 
 void MsgNotifyInfoTable::insertMsgNotifyInfoRecords(const MsgNotifyInfos& infos)
 {
+    initMsgNotifyInfoTable();
     for (const MsgNotifyInfo& info : infos.datas) {
         insertMsgNotifyInfoRecord(info);
     }
@@ -79,6 +86,7 @@ void MsgNotifyInfoTable::insertMsgNotifyInfoRecords(const MsgNotifyInfos& infos)
 
 void MsgNotifyInfoTable::insertMsgNotifyInfoRecord(const MsgNotifyInfo& info)
 {
+    initMsgNotifyInfoTable();
     const std::optional<MsgNotifyInfoRecord> stored = selectMsgNotifyInfoRecordById(info.id);
     const QString& statement = stored ? kInsertExisting : kInsertNew;
 
@@ -96,6 +104,7 @@ void MsgNotifyInfoTable::insertMsgNotifyInfoRecord(const MsgNotifyInfo& info)
 
 std::optional<MsgNotifyInfoRecord> MsgNotifyInfoTable::selectMsgNotifyInfoRecordById(int id)
 {
+    initMsgNotifyInfoTable();
     return first(DatabaseAdaptor::selectBeans<MsgNotifyInfoRecord>(
         &MsgNotifyInfoRecord::fromVariantMap, kSelectById.arg(kTable), {{u"id"_s, id}}));
 }
@@ -103,6 +112,7 @@ std::optional<MsgNotifyInfoRecord> MsgNotifyInfoTable::selectMsgNotifyInfoRecord
 std::optional<MsgNotifyInfoRecord>
 MsgNotifyInfoTable::selectMsgNotifyInfoRecordByReplaceId(uint replaceId)
 {
+    initMsgNotifyInfoTable();
     return first(DatabaseAdaptor::selectBeans<MsgNotifyInfoRecord>(
         &MsgNotifyInfoRecord::fromVariantMap, kSelectByReplaceId.arg(kTable),
         {{u"replace_id"_s, replaceId}}));
@@ -111,6 +121,7 @@ MsgNotifyInfoTable::selectMsgNotifyInfoRecordByReplaceId(uint replaceId)
 QList<MsgNotifyInfoRecord> MsgNotifyInfoTable::selectMsgNotifyInfoRecords(int imageDownloaded,
                                                                           int msgRead)
 {
+    initMsgNotifyInfoTable();
     QString sql = kSelect.arg(kTable);
     QVariantMap binds;
     if (imageDownloaded >= 0) {
@@ -130,21 +141,25 @@ QList<MsgNotifyInfoRecord> MsgNotifyInfoTable::selectMsgNotifyInfoRecords(int im
 
 void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldReplaceId(int id, uint replaceId)
 {
+    initMsgNotifyInfoTable();
     DatabaseAdaptor::update(kUpdateReplaceId.arg(kTable).arg(replaceId).arg(id));
 }
 
 void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldImageDownloaded(int id, bool downloaded)
 {
+    initMsgNotifyInfoTable();
     DatabaseAdaptor::update(kUpdateImageDownloaded.arg(kTable, sqlBool(downloaded)).arg(id));
 }
 
 void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldMsgRead(int id, bool read)
 {
+    initMsgNotifyInfoTable();
     DatabaseAdaptor::update(kUpdateMsgRead.arg(kTable, sqlBool(read)).arg(id));
 }
 
 void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldNotifyTimes(int id)
 {
+    initMsgNotifyInfoTable();
     const std::optional<MsgNotifyInfoRecord> stored = selectMsgNotifyInfoRecordById(id);
     if (!stored) {
         qCWarning(logMain).noquote() << u"MsgNotifyInfo with id: %1 not exists"_s.arg(id);
@@ -155,16 +170,19 @@ void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldNotifyTimes(int id)
 
 void MsgNotifyInfoTable::deleteMsgNotifyInfoRecordById(int id)
 {
+    initMsgNotifyInfoTable();
     DatabaseAdaptor::update(kDeleteById.arg(kTable).arg(id));
 }
 
 void MsgNotifyInfoTable::deleteUselessMsgNotifyInfoRecords()
 {
+    initMsgNotifyInfoTable();
     DatabaseAdaptor::update(kDeleteUseless.arg(kTable));
 }
 
 void MsgNotifyInfoTable::deleteOldestMsgNotifyInfoRecords()
 {
+    initMsgNotifyInfoTable();
     const int count = DatabaseAdaptor::selectInt(kCount.arg(kTable));
     if (count <= kMaxRows) {
         return;
