@@ -1,6 +1,6 @@
 #include "http/img_download_manager.h"
-#include "loopback_http_server.h"
 #include "log_capture.h"
+#include "loopback_http_server.h"
 #include "test_environment.h"
 
 #include <QSignalSpy>
@@ -36,6 +36,10 @@ private Q_SLOTS:
     void failures();
     void cacheDirectoryNotWritable();
     void concurrentWritesOfOneFile();
+    void hostileUrlsStayInTheCache_data();
+    void hostileUrlsStayInTheCache();
+    void linksAreReplacedNotFollowed();
+    void cacheRecoversWhenWritable();
     void manyDistinctUrls();
 
 private:
@@ -321,6 +325,83 @@ void TestImgDownload::manyDistinctUrls()
     }
     QCOMPARE(reported, urls);
     QCOMPARE(cacheFiles().size(), 100);
+}
+
+void TestImgDownload::hostileUrlsStayInTheCache_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::newRow("dot dot") << QStringLiteral("https://a.test/img/../../../../etc/passwd/..");
+    QTest::newRow("encoded dot dot") << QStringLiteral("https://a.test/img/%2E%2E");
+    QTest::newRow("encoded slash") << QStringLiteral("https://a.test/img/..%2F..%2Fetc%2Fpasswd");
+    QTest::newRow("backslashes") << QStringLiteral("https://a.test/img/..\\..\\evil.png");
+    QTest::newRow("NUL") << QStringLiteral("https://a.test/img/a.png") + QChar(0) +
+                                QStringLiteral("../../x");
+    QTest::newRow("300 characters") << QStringLiteral("https://a.test/") + QString(300, u'a');
+    QTest::newRow("same name, host a") << QStringLiteral("https://a.test/logo.png");
+    QTest::newRow("same name, host b") << QStringLiteral("https://b.test/logo.png");
+    QTest::newRow("absolute path") << QStringLiteral("/etc/passwd");
+}
+
+void TestImgDownload::hostileUrlsStayInTheCache()
+{
+    QFETCH(QString, url);
+    const auto manager = makeManager();
+    const QString path = manager->localImagePath(url);
+    if (path.isEmpty()) {
+        return; // no file at all
+    }
+    const QFileInfo file(path);
+    QCOMPARE(file.absolutePath(), QDir(m_imgDir).absolutePath());
+    QVERIFY(!file.fileName().isEmpty());
+    QVERIFY(file.fileName() != QLatin1String(".."));
+    QVERIFY(!file.fileName().contains(QLatin1Char('/')));
+    QVERIFY(!file.fileName().contains(QChar(0)));
+}
+
+void TestImgDownload::linksAreReplacedNotFollowed()
+{
+    const auto manager = makeManager();
+    const QString outside = m_dataHome->filePath(QStringLiteral("precious.txt"));
+    QFile precious(outside);
+    QVERIFY(precious.open(QIODevice::WriteOnly));
+    precious.write("keep me");
+    precious.close();
+    QVERIFY(QFile::link(outside, m_imgDir + QStringLiteral("/link.png")));
+
+    // Not a cached image: it is downloaded, and the link itself replaced.
+    QSignalSpy results(manager.get(), &ImgDownloadManager::sigImgDownloaded);
+    manager->downloadImage(m_server->baseUrl() + QStringLiteral("/link.png"));
+    QVERIFY(results.wait());
+    QCOMPARE(results.first().at(1).toBool(), true);
+    QCOMPARE(m_server->requestCount(), 1);
+    QVERIFY(!QFileInfo(m_imgDir + QStringLiteral("/link.png")).isSymLink());
+    QVERIFY(precious.open(QIODevice::ReadOnly));
+    QCOMPARE(precious.readAll(), QByteArray("keep me"));
+}
+
+void TestImgDownload::cacheRecoversWhenWritable()
+{
+    const QString blocker = m_dataHome->filePath(QStringLiteral("file"));
+    QFile file(blocker);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    qputenv("XDG_DATA_HOME", blocker.toUtf8());
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("^Image dir created failed: ")));
+    const auto manager = makeManager();
+    QSignalSpy results(manager.get(), &ImgDownloadManager::sigImgDownloaded);
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("^Failed to save image to file: ")));
+    manager->downloadImage(m_server->baseUrl() + QStringLiteral("/later.png"));
+    QVERIFY(results.wait());
+    QCOMPARE(results.takeFirst().at(1).toBool(), false);
+
+    // The cause goes: the next download stores the image.
+    QVERIFY(QFile::remove(blocker));
+    manager->downloadImage(m_server->baseUrl() + QStringLiteral("/later.png"));
+    QVERIFY(results.wait());
+    QCOMPARE(results.takeFirst().at(1).toBool(), true);
+    QVERIFY(QFileInfo(manager->imgDir() + QStringLiteral("/later.png")).isFile());
 }
 
 QMN_TEST_MAIN(TestImgDownload)

@@ -3,6 +3,7 @@
 #include "http/reply_waiter.h"
 #include "plugin/log_categories.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -23,7 +24,9 @@ ImgDownload::ImgDownload(const QString& url, const QString& imgDir, const ImgDow
 QString ImgDownload::imageFileName(const QString& url)
 {
     const QStringList parts = url.split(u'/', Qt::SkipEmptyParts, Qt::CaseSensitive);
-    if (parts.isEmpty() || parts.last() == "."_L1 || parts.last() == ".."_L1) {
+    // Not a name at all, or one the file system would cut short.
+    if (parts.isEmpty() || parts.last() == "."_L1 || parts.last() == ".."_L1 ||
+        parts.last().contains(QChar(0))) {
         return QString();
     }
     return parts.last();
@@ -37,7 +40,9 @@ QString ImgDownload::localImagePath(const QString& imgDir, const QString& url)
 
 bool ImgDownload::exists() const
 {
-    return !m_path.isEmpty() && QFileInfo(m_path).isFile();
+    // A link is never taken for a cached image, whatever it points to.
+    const QFileInfo file(m_path);
+    return !m_path.isEmpty() && file.isFile() && !file.isSymLink();
 }
 
 void ImgDownload::run()
@@ -73,6 +78,13 @@ void ImgDownload::run()
 
 bool ImgDownload::saveToFile(const QByteArray& data)
 {
+    const QFileInfo target(m_path);
+    // QSaveFile would write through a link; the link itself is replaced instead.
+    if (target.isSymLink()) {
+        QFile::remove(m_path);
+    }
+    // The cache folder may have been unwritable, or gone, when the manager started.
+    QDir().mkpath(target.path());
     // Written under a temporary name and renamed, so that two tasks for one file name never mix
     // their bytes and a crash leaves no partial image behind.
     QSaveFile file(m_path);
