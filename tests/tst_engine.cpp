@@ -616,13 +616,24 @@ void TestEngine::notificationServiceFailures_data()
     QTest::newRow("no service on the bus") << -1 << 0;
     QTest::newRow("service answers with an error") << int(RecordingNotificationServer::Mode::Error) << 3;
     QTest::newRow("service never answers") << int(RecordingNotificationServer::Mode::NeverAnswer) << 1;
+    QTest::newRow("service restarted between two passes") << -2 << 3;
 }
 
 void TestEngine::notificationServiceFailures()
 {
     QFETCH(int, mode);
     QFETCH(int, received);
-    if (mode < 0) {
+    const bool restart = mode == -2;
+    if (restart) {
+        // A pass against a working service, which then goes away and comes back.
+        seed(49, now() + 3600);
+        QVERIFY(runCycle());
+        m_notifications->stop();
+        QVERIFY(testing::waitForNameOwner(QStringLiteral("org.freedesktop.Notifications"), false));
+        m_notifications->clearCalls();
+        clearDatabase();
+        QVERIFY(m_notifications->start());
+    } else if (mode < 0) {
         m_notifications->stop();
         QVERIFY(testing::waitForNameOwner(QStringLiteral("org.freedesktop.Notifications"), false));
     } else {
@@ -638,6 +649,21 @@ void TestEngine::notificationServiceFailures()
     // A silent service holds the engine's thread once per pass, for at most its 5 s limit.
     QVERIFY(pass.elapsed() < 5000 + 3000);
     QCOMPARE(m_notifications->callCount(), received);
+    // The service keeps answering its own bus methods.
+    const QDBusMessage version = testing::call(
+        m_client, QDBusMessage::createMethodCall(kService, kPath,
+                                                 QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                 QStringLiteral("Get"))
+                      << kService << QStringLiteral("version"));
+    QCOMPARE(version.type(), QDBusMessage::ReplyMessage);
+    if (restart) {
+        // The restarted service shows everything again.
+        for (int id = 50; id < 53; ++id) {
+            QCOMPARE(messages()->selectMsgNotifyInfoRecordById(id)->notify_times, 1u);
+        }
+        QCOMPARE(queuedEvents().size(), 3);
+        return;
+    }
     for (int id = 50; id < 53; ++id) {
         const auto row = messages()->selectMsgNotifyInfoRecordById(id);
         QCOMPARE(row->notify_times, 0u);
