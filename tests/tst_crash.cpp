@@ -1,0 +1,182 @@
+#include "common/config.h"
+#include "loopback_http_server.h"
+#include "recording_notification_server.h"
+#include "test_environment.h"
+
+#include <QDBusConnectionInterface>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+#include <csignal>
+
+namespace {
+const QString kService = QStringLiteral("com.quorin.MsgNotification");
+const QString kPath = QStringLiteral("/com/quorin/MsgNotification");
+constexpr int kKills = 100;
+
+QByteArray imageBytes(const QByteArray& name)
+{
+    QByteArray bytes(200 * 1024, Qt::Uninitialized);
+    const uint seed = qHash(name);
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        bytes[i] = char((i * 131 + seed) & 0xff);
+    }
+    return bytes;
+}
+} // namespace
+
+// Kills the stand-alone service with SIGKILL at random moments of its cycles and checks what
+// it leaves behind after each kill.
+class TestCrash : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void killedAtRandomMoments();
+
+private:
+    QString dataDir() const
+    {
+        return qEnvironmentVariable("XDG_DATA_HOME") +
+               QStringLiteral("/quorin/quorin-msg-notification");
+    }
+
+    std::unique_ptr<LoopbackHttpServer> m_server;
+    std::unique_ptr<RecordingNotificationServer> m_notifications;
+    QMutex m_mutex;
+    QMultiMap<QByteArray, int> m_accepted; // event body -> count
+};
+
+void TestCrash::initTestCase()
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    m_server = std::make_unique<LoopbackHttpServer>();
+    const QString base = m_server->baseUrl();
+    m_server->setHandler([this, now, base](const HttpRequest& request) {
+        if (request.path().startsWith("/img/")) {
+            HttpResponse image;
+            image.body = imageBytes(request.path().mid(5));
+            return image;
+        }
+        if (request.method == "POST") {
+            QMutexLocker locker(&m_mutex);
+            for (const QJsonValue& event : QJsonDocument::fromJson(request.body).array()) {
+                m_accepted.insert(QJsonDocument(event.toObject()).toJson(QJsonDocument::Compact),
+                                  1);
+            }
+            return HttpResponse::json(R"({"status":200})");
+        }
+        // Always news, so that every cycle stores, records and shows.
+        QJsonArray datas;
+        for (int id = 1; id <= 5; ++id) {
+            datas.append(QJsonObject{
+                {QStringLiteral("id"), id},
+                {QStringLiteral("title"), QStringLiteral("t%1").arg(id)},
+                {QStringLiteral("startTime"), now - 60},
+                {QStringLiteral("endTime"), now + 86400},
+                {QStringLiteral("imgUrl"), base + QStringLiteral("/img/%1.png").arg(id)}});
+        }
+        HttpResponse page =
+            HttpResponse::json(QJsonDocument(QJsonObject{{QStringLiteral("status"), 200},
+                                                         {QStringLiteral("datas"), datas},
+                                                         {QStringLiteral("hasNextPage"), 0}})
+                                   .toJson(QJsonDocument::Compact));
+        page.addHeader("Last-Modified", QByteArray::number(QDateTime::currentMSecsSinceEpoch()));
+        return page;
+    });
+    QSettings(Config::configFilePath(), QSettings::IniFormat)
+        .setValue(QStringLiteral("server"), base);
+    m_notifications = std::make_unique<RecordingNotificationServer>();
+    QVERIFY(m_notifications->start());
+}
+
+void TestCrash::killedAtRandomMoments()
+{
+    QRandomGenerator random(20261206);
+    int snapshotEvents = 0;
+    int stillQueued = 0;
+    int images = 0;
+    for (int kill = 0; kill < kKills; ++kill) {
+        auto service = testing::makeProcess(QStringLiteral(QMN_STANDALONE_PATH), {});
+        service->setStandardOutputFile(QProcess::nullDevice());
+        service->setStandardErrorFile(QProcess::nullDevice());
+        service->start();
+        QVERIFY(service->waitForStarted());
+        QVERIFY(testing::waitForNameOwner(kService));
+        QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
+            kService, kPath, kService, QStringLiteral("QueryNotifications")));
+        QTest::qWait(int(random.bounded(250)));
+
+        // What is committed now must survive the kill.
+        QMap<qint64, QByteArray> committed;
+        {
+            QSqlDatabase db =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("snapshot"));
+            db.setDatabaseName(dataDir() + QStringLiteral("/msg_notify.db"));
+            if (db.open()) {
+                QSqlQuery query(db);
+                if (query.exec(QStringLiteral("SELECT id, body FROM msg_event_info"))) {
+                    while (query.next()) {
+                        committed.insert(query.value(0).toLongLong(), query.value(1).toByteArray());
+                    }
+                }
+            }
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("snapshot"));
+        ::kill(pid_t(service->processId()), SIGKILL);
+        QVERIFY(service->waitForFinished());
+        QVERIFY(testing::waitForNameOwner(kService, false));
+
+        // Afterwards: an intact file, every committed event still queued or accepted, and only
+        // whole images under their final names.
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        db.setDatabaseName(dataDir() + QStringLiteral("/msg_notify.db"));
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        QVERIFY(query.exec(QStringLiteral("PRAGMA integrity_check")));
+        QVERIFY(query.next());
+        QCOMPARE(query.value(0).toString(), QStringLiteral("ok"));
+        QSet<qint64> queued;
+        if (query.exec(QStringLiteral("SELECT id FROM msg_event_info"))) {
+            while (query.next()) {
+                queued.insert(query.value(0).toLongLong());
+            }
+        }
+        query.finish();
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("check"));
+        {
+            QMutexLocker locker(&m_mutex);
+            for (auto it = committed.cbegin(); it != committed.cend(); ++it) {
+                const bool kept = queued.contains(it.key());
+                QVERIFY2(kept || m_accepted.contains(it.value()), it.value().constData());
+                stillQueued += kept ? 1 : 0;
+            }
+        }
+        snapshotEvents += int(committed.size());
+        const QDir cache(dataDir() + QStringLiteral("/images"));
+        for (const QString& name : cache.entryList({QStringLiteral("*.png")}, QDir::Files)) {
+            QFile file(cache.filePath(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QVERIFY2(file.readAll() == imageBytes(name.toUtf8()), qPrintable(name));
+            ++images;
+        }
+    }
+    QMutexLocker locker(&m_mutex);
+    qInfo("%d kills: %d committed events seen before a kill, %d of them still queued after it, "
+          "the others accepted; %d accepted in all; %d image files checked whole",
+          kKills, snapshotEvents, stillQueued, int(m_accepted.size()), images);
+    QVERIFY(m_notifications->callCount() > 0);
+}
+
+QMN_TEST_MAIN(TestCrash)
+#include "tst_crash.moc"
