@@ -159,11 +159,13 @@ void TestFaults::faults()
     qint64 reportMs = -1;
     qint64 imageMs = -1;
     QElapsedTimer clock;
-    connect(m_service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished, this,
+    // The connections go with this case.
+    QObject scope;
+    connect(m_service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished, &scope,
             [&] { pageMs = clock.elapsed(); });
-    connect(m_service.get(), &MsgNotifyService::sigReportMsgNotifyInfoFinished, this,
+    connect(m_service.get(), &MsgNotifyService::sigReportMsgNotifyInfoFinished, &scope,
             [&] { reportMs = clock.elapsed(); });
-    connect(m_images.get(), &ImgDownloadManager::sigImgDownloaded, this,
+    connect(m_images.get(), &ImgDownloadManager::sigImgDownloaded, &scope,
             [&] { imageMs = clock.elapsed(); });
 
     // The peak resident size from here on.
@@ -198,7 +200,10 @@ void TestFaults::faults()
     const qint64 peakKb = procStatus("VmHWM:");
     qInfo("ends after %lld/%lld/%lld ms (fetch/upload/image), peak %lld KiB above baseline", pageMs,
           reportMs, imageMs, peakKb - baselineKb);
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer keeps freed memory in quarantine; the figure means nothing there.
     QVERIFY(peakKb - baselineKb < 64 * 1024);
+#endif
 }
 
 void TestFaults::resourcesAreBack()

@@ -9,9 +9,10 @@ packages=(
     libglib2.0-dev
     dbus-daemon dbus-bin libglib2.0-bin sqlite3
 )
-if [[ ${1:-} == --test ]]; then
-    packages+=(binutils openssl tzdata)
-fi
+case ${1:-} in
+--test) packages+=(binutils openssl tzdata) ;;
+--fuzz) packages+=(clang libclang-rt-14-dev) ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

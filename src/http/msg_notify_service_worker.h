@@ -49,6 +49,8 @@ public Q_SLOTS:
     void slotReportMsgNotifyInfo(const MsgEventInfos& msgEventInfos);
 
 private:
+    friend struct ParserFuzzer;
+
     struct Answer
     {
         bool ok = false;
