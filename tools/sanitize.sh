@@ -9,7 +9,7 @@ build="$root/build-asan"
 rm -rf "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DQMN_SANITIZE=ON -DQMN_BUILD_BENCH=OFF
 cmake --build "$build" --parallel "$(nproc)"
-export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:suppressions=$root/tools/sanitizer/lsan.supp"
+export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1"
 export LSAN_OPTIONS="suppressions=$root/tools/sanitizer/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 cd "$build"
