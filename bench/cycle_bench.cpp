@@ -3,13 +3,14 @@
 // notification service on a private bus. Prints the time from the QueryNotifications call to
 // running false, the engine thread's longest block and the peak resident memory.
 
+#include "block_meter.h"
 #include "common/config.h"
 #include "common/singleton.h"
 #include "dbus/dbus_interface.h"
-#include "recording_notification_server.h"
 #include "loopback_http_server.h"
 #include "notification/notification_interface.h"
 #include "properties_changed_spy.h"
+#include "recording_notification_server.h"
 #include "test_environment.h"
 
 #include <QDBusPendingCall>
@@ -116,21 +117,13 @@ int main(int argc, char** argv)
     QDBusConnection client = testing::clientConnection(QStringLiteral("bench-client"));
     PropertiesChangedSpy spy(client, name, path);
 
-    QElapsedTimer sinceTick;
-    qint64 longestBlockNs = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        longestBlockNs = qMax(longestBlockNs, sinceTick.nsecsElapsed());
-        sinceTick.restart();
-    });
+    BlockMeter blocks;
 
     QElapsedTimer cycle;
     cycle.start();
     client.asyncCall(
         QDBusMessage::createMethodCall(name, path, name, QStringLiteral("QueryNotifications")));
-    sinceTick.start();
-    ticker.start(1);
+    blocks.start();
     const bool done = QTest::qWaitFor(
         [&] {
             return spy.count() == 2 &&
@@ -138,14 +131,14 @@ int main(int argc, char** argv)
         },
         120000);
     const double cycleMs = cycle.nsecsElapsed() / 1e6;
-    ticker.stop();
+    blocks.stop();
 
     std::printf("cycle of %d new messages%s\n", kPages * kPageSize,
                 images ? " with 200 images of 50 KB" : " without images");
     std::printf("  bus call to running false     %8.1f ms%s\n", cycleMs,
                 done ? "" : " (timed out)");
     std::printf("  notifications shown           %8lld\n", qlonglong(notifications.callCount()));
-    std::printf("  engine thread longest block   %8.1f ms\n", longestBlockNs / 1e6);
+    std::printf("  engine thread longest block   %8.1f ms\n", blocks.longestMs());
     std::printf("  peak RSS of the process       %s\n", peakRss().constData());
     return done ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 // size. Prints the wall time, the pool size and the longest time the calling (engine) thread was
 // kept from its event loop while the downloads ran.
 
+#include "block_meter.h"
 #include "http/img_download_manager.h"
 #include "loopback_http_server.h"
 
@@ -44,14 +45,7 @@ int main(int argc, char** argv)
                      });
 
     // A tick every millisecond: the longest gap is the longest block of this thread.
-    QElapsedTimer sinceTick;
-    qint64 longestBlockNs = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        longestBlockNs = qMax(longestBlockNs, sinceTick.nsecsElapsed());
-        sinceTick.restart();
-    });
+    BlockMeter blocks;
 
     QElapsedTimer wall;
     wall.start();
@@ -61,8 +55,7 @@ int main(int argc, char** argv)
         manager.downloadImage(server.baseUrl() + QStringLiteral("/images/%1.png").arg(i));
     }
     const double queueingMs = queueing.nsecsElapsed() / 1e6;
-    sinceTick.start();
-    ticker.start(1);
+    blocks.start();
     loop.exec();
     const double wallMs = wall.nsecsElapsed() / 1e6;
 
@@ -70,6 +63,6 @@ int main(int argc, char** argv)
                 manager.maxThreadCount());
     std::printf("  wall time                    %8.1f ms (%d failed)\n", wallMs, failed);
     std::printf("  queueing the %d calls       %8.3f ms\n", kImages, queueingMs);
-    std::printf("  engine thread longest block  %8.3f ms\n", longestBlockNs / 1e6);
+    std::printf("  engine thread longest block  %8.3f ms\n", blocks.longestMs());
     return failed == 0 ? 0 : 1;
 }

@@ -1,9 +1,8 @@
 #include "database/msg_notify_info_table.h"
 
 #include "database/database_adaptor.h"
+#include "database/table_creation.h"
 #include "plugin/log_categories.h"
-
-#include <atomic>
 
 using namespace Qt::StringLiterals;
 
@@ -39,10 +38,7 @@ const QString kSelect = u"SELECT * FROM %1"_s;
 const QString kSelectById = u"SELECT * FROM %1 WHERE id = :id"_s;
 const QString kSelectByReplaceId = u"SELECT * FROM %1 WHERE replace_id = :replace_id"_s;
 
-// Created once it has worked; tried again before later statements while it has not, so that
-// the store works again as soon as the database can be written.
-std::atomic<bool> s_created{false};
-std::atomic<bool> s_failureLogged{false};
+TableCreation s_creation(kTable, kCreate);
 
 QString sqlBool(bool value)
 {
@@ -66,14 +62,7 @@ MsgNotifyInfoTable::MsgNotifyInfoTable()
 
 void MsgNotifyInfoTable::initMsgNotifyInfoTable()
 {
-    if (s_created.load(std::memory_order_acquire)) {
-        return;
-    }
-    if (DatabaseAdaptor::insert(kCreate.arg(kTable)) != -1) {
-        s_created.store(true, std::memory_order_release);
-    } else if (!s_failureLogged.exchange(true)) {
-        qCWarning(logMain).noquote() << u"Fail to create table: %1"_s.arg(kTable);
-    }
+    s_creation.ensure();
 }
 
 void MsgNotifyInfoTable::insertMsgNotifyInfoRecords(const MsgNotifyInfos& infos)

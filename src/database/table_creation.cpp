@@ -1,0 +1,24 @@
+#include "database/table_creation.h"
+
+#include "database/database_adaptor.h"
+#include "plugin/log_categories.h"
+
+using namespace Qt::StringLiterals;
+
+TableCreation::TableCreation(const QString& tableName, const QString& statement)
+    : m_tableName(tableName)
+    , m_statement(statement)
+{
+}
+
+void TableCreation::ensure()
+{
+    if (m_created.load(std::memory_order_acquire)) {
+        return;
+    }
+    if (DatabaseAdaptor::insert(m_statement.arg(m_tableName)) != -1) {
+        m_created.store(true, std::memory_order_release);
+    } else if (!m_failureLogged.exchange(true)) {
+        qCWarning(logMain).noquote() << u"Fail to create table: %1"_s.arg(m_tableName);
+    }
+}
