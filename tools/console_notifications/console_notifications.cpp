@@ -1,6 +1,6 @@
 // A notification service for sessions that have none: takes org.freedesktop.Notifications on
 // the session bus and prints every notification to the terminal. CloseNotification closes with
-// reason 3, as the freedesktop specification says.
+// reason 3, as freedesktop notification services do.
 
 #include "recording_notification_server.h"
 
