@@ -3,19 +3,46 @@
 #include "database/database_connection.h"
 #include "plugin/log_categories.h"
 
+#include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <atomic>
+
 using namespace Qt::StringLiterals;
+
+namespace {
+
+std::atomic<qint64> s_busyNanoseconds{0};
+
+class BusyClock
+{
+public:
+    BusyClock() { m_timer.start(); }
+    ~BusyClock() { s_busyNanoseconds.fetch_add(m_timer.nsecsElapsed(), std::memory_order_relaxed); }
+
+private:
+    QElapsedTimer m_timer;
+};
+
+} // namespace
+
+qint64 DatabaseAdaptor::busyNanoseconds()
+{
+    return s_busyNanoseconds.load(std::memory_order_relaxed);
+}
 
 void DatabaseAdaptor::executeSql(const QString& sql, const QVariantMap& binds,
                                  const std::function<void(QSqlQuery*)>& reader)
 {
+    const BusyClock clock;
     QSqlDatabase database = DatabaseConnection::openConnection(QString());
     database.transaction();
 
     QSqlQuery query(database);
+    // Readers only step forward; the driver need not keep the rows already read.
+    query.setForwardOnly(true);
     // exec() replaces a prepare error with a bare "No query"; keep the real cause for the log.
     const QSqlError prepareError = query.prepare(sql) ? QSqlError() : query.lastError();
     bindValues(&query, binds);
@@ -121,11 +148,18 @@ QStringList DatabaseAdaptor::getFieldNames(const QSqlQuery& query)
 QList<QVariantMap> DatabaseAdaptor::queryToMaps(QSqlQuery* query)
 {
     const QStringList names = getFieldNames(*query);
+    // value(name) looks the name up for every cell; the column it finds is the same on every row.
+    const QSqlRecord record = query->record();
+    QList<int> columns;
+    columns.reserve(names.size());
+    for (const QString& name : names) {
+        columns.append(record.indexOf(name));
+    }
     QList<QVariantMap> rows;
     while (query->next()) {
         QVariantMap row;
-        for (const QString& name : names) {
-            row.insert(name, query->value(name));
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            row.insert(names.at(i), query->value(columns.at(i)));
         }
         rows.append(row);
     }

@@ -34,6 +34,9 @@ public:
     static QList<QVariantMap> selectMaps(const QString& sql, const QVariantMap& binds = {});
     static QVariantMap selectMap(const QString& sql, const QVariantMap& binds = {});
 
+    // Time spent in executeSql by all threads since the process started.
+    static qint64 busyNanoseconds();
+
     static QStringList getFieldNames(const QSqlQuery& query);
     static QList<QVariantMap> queryToMaps(QSqlQuery* query);
 

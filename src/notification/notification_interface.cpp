@@ -13,6 +13,8 @@
 #include <QDBusMessage>
 #include <QDateTime>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -101,17 +103,30 @@ NotificationInterface::sendNotification(const QString& summary, const QString& a
                                         const QString& appIcon, uint replaceId,
                                         const QStringList& paramList)
 {
+    QDBusPendingCall call = startNotification(summary, appBody, appIcon, replaceId, paramList);
+    return notificationResult(call);
+}
+
+QDBusPendingCall NotificationInterface::startNotification(const QString& summary,
+                                                          const QString& appBody,
+                                                          const QString& appIcon, uint replaceId,
+                                                          const QStringList& paramList)
+{
     const QStringList actions{u"default"_s, QString()};
     const QVariantMap hints{{u"x-quorin-action-default"_s, paramList.join(u',')}};
-    QDBusPendingCall call = NotificationSender(summary)
-                                .appName(u"quorin-msg-notification"_s)
-                                .replaceId(replaceId)
-                                .appIcon(appIcon)
-                                .appBody(appBody)
-                                .actions(actions)
-                                .hints(hints)
-                                .timeOut(-1)
-                                .call();
+    return NotificationSender(summary)
+        .appName(u"quorin-msg-notification"_s)
+        .replaceId(replaceId)
+        .appIcon(appIcon)
+        .appBody(appBody)
+        .actions(actions)
+        .hints(hints)
+        .timeOut(-1)
+        .call();
+}
+
+NotificationInterface::NotifyResult NotificationInterface::notificationResult(QDBusPendingCall& call)
+{
     call.waitForFinished();
     const QDBusMessage reply = call.reply();
     NotifyResult result;
@@ -185,37 +200,56 @@ void NotificationInterface::slotGetMsgNotifyInfosFinished(
 
 void NotificationInterface::slotSendMsgNotification()
 {
-    MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
-    MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
-    const ImgDownloadManager* images = Singleton<ImgDownloadManager>::instance();
-
-    const QList<MsgNotifyInfoRecord> rows = messages->selectMsgNotifyInfoRecords(-1, 0);
-    for (auto row = rows.crbegin(); row != rows.crend(); ++row) {
-        if (row->notify_times >= kMaxNotifyTimes) {
-            continue;
-        }
-        if (QDateTime::currentSecsSinceEpoch() > row->endTime) {
-            continue;
-        }
-        const QString icon =
-            row->image_downloaded ? images->localImagePath(row->imgUrl) : QString();
-        const NotifyResult shown = sendNotification(row->title, row->content, icon, row->replace_id,
-                                                    actionCommand(row->linkType, row->linkInfo));
-        // Notification ids are never 0: nothing was shown, so nothing is counted or recorded.
-        if (shown.id == 0) {
-            if (shown.unreachable) {
-                // The rows after this one would wait for the same silence.
-                break;
-            }
-            continue;
-        }
-        if (shown.id != row->replace_id) {
-            messages->updateMsgNotifyInfoRecordFieldReplaceId(row->id, shown.id);
-        }
-        messages->updateMsgNotifyInfoRecordFieldNotifyTimes(row->id);
-        events->insertMsgEventInfoRecord(
-            MsgEventInfo(row->id, QDateTime::currentSecsSinceEpoch(), kEventShown));
+    const QList<MsgNotifyInfoRecord> rows =
+        Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(-1, 0);
+    auto isDue = [](const MsgNotifyInfoRecord& row) {
+        return row.notify_times < kMaxNotifyTimes &&
+               QDateTime::currentSecsSinceEpoch() <= row.endTime;
+    };
+    const auto end = rows.crend();
+    auto shown = std::find_if(rows.crbegin(), end, isDue);
+    if (shown == end) {
+        return;
     }
+    // One call at a time, each sent once the one before it has been answered; the rows of a
+    // message are written while the next message travels to the notification service.
+    QDBusPendingCall call = showMsgNotifyInfoRecord(*shown);
+    while (shown != end) {
+        const NotifyResult result = notificationResult(call);
+        // The rows after this one would wait for the same silence.
+        if (result.id == 0 && result.unreachable) {
+            break;
+        }
+        const auto current = shown;
+        shown = std::find_if(std::next(current), end, isDue);
+        if (shown != end) {
+            call = showMsgNotifyInfoRecord(*shown);
+        }
+        // Notification ids are never 0: nothing was shown, so nothing is counted or recorded.
+        if (result.id != 0) {
+            recordShown(*current, result.id);
+        }
+    }
+}
+
+QDBusPendingCall NotificationInterface::showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const
+{
+    const QString icon = row.image_downloaded
+                             ? Singleton<ImgDownloadManager>::instance()->localImagePath(row.imgUrl)
+                             : QString();
+    return startNotification(row.title, row.content, icon, row.replace_id,
+                             actionCommand(row.linkType, row.linkInfo));
+}
+
+void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id)
+{
+    MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
+    if (id != row.replace_id) {
+        messages->updateMsgNotifyInfoRecordFieldReplaceId(row.id, id);
+    }
+    messages->updateMsgNotifyInfoRecordFieldNotifyTimes(row.id);
+    Singleton<MsgEventInfoTable>::instance()->insertMsgEventInfoRecord(
+        MsgEventInfo(row.id, QDateTime::currentSecsSinceEpoch(), kEventShown));
 }
 
 void NotificationInterface::slotNotificationClosed(uint id, uint reason)

@@ -2,6 +2,7 @@
 
 #include "common/data.h"
 
+#include <QDBusPendingCall>
 #include <QMap>
 #include <QMultiMap>
 #include <QObject>
@@ -55,6 +56,12 @@ private:
     NotifyResult sendNotification(const QString& summary, const QString& appBody,
                                   const QString& appIcon, uint replaceId,
                                   const QStringList& paramList);
+    static QDBusPendingCall startNotification(const QString& summary, const QString& appBody,
+                                              const QString& appIcon, uint replaceId,
+                                              const QStringList& paramList);
+    static NotifyResult notificationResult(QDBusPendingCall& call);
+    QDBusPendingCall showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const;
+    void recordShown(const MsgNotifyInfoRecord& row, uint id);
     void finishCycle();
 
     bool m_running = false;
