@@ -1,18 +1,21 @@
-// Whole cycles through the bus: 200 new messages in 4 pages, with 200 images of 50 KB (or none
-// with "--no-images"), against a loopback message server and an in-process fake notification
-// service on a private bus; beside them the floor, the same I/O done alone. Prints the time from
-// the QueryNotifications call to running false, the engine thread's longest block, the peak
-// resident memory, a 304 cycle that shows the 200 again, and a 304 cycle with nothing to show.
+// Whole cycles through the bus, against a loopback message server and an in-process fake
+// notification service on a private bus, each beside its floor: the same I/O done alone by a
+// plain Qt program. Five runs (--runs N), each with 200 new messages in 4 pages and 200 images
+// of 50 KB (none with --no-images): the new cycle, a 304 cycle that shows the 200 again, three
+// more such cycles, then a 304 cycle with nothing left to show. Prints every run and the medians.
+//
+// With --standalone <program>, the stand-alone service runs as a child process instead, with
+// folders of its own, and the figures are its time and peak resident memory for the new cycle.
 
-#include "block_meter.h"
 #include "common/config.h"
 #include "common/singleton.h"
+#include "database/database_adaptor.h"
 #include "dbus/dbus_interface.h"
 #include "http/img_download_manager.h"
 #include "loopback_http_server.h"
-#include "notification/notification_interface.h"
 #include "properties_changed_spy.h"
 #include "recording_notification_server.h"
+#include "task_meter.h"
 #include "test_environment.h"
 
 #include <QDBusPendingCall>
@@ -24,6 +27,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSaveFile>
@@ -32,132 +36,90 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 namespace {
 constexpr int kPages = 4;
 constexpr int kPageSize = 50;
+constexpr int kMessages = kPages * kPageSize;
+constexpr int kShowsPerMessage = 5;
+const QString kName = QStringLiteral("com.quorin.MsgNotification");
+const QString kPath = QStringLiteral("/com/quorin/MsgNotification");
+const QString kContent = QStringLiteral("Up to 50% off on selected applications.");
 
-QByteArray pageBody(int page, const QString& imageBase)
+int messageId(int run, int page, int index)
 {
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    QJsonArray datas;
-    for (int i = 0; i < kPageSize; ++i) {
-        const int id = page * 1000 + i;
-        datas.append(QJsonObject{
-            {QStringLiteral("id"), id},
-            {QStringLiteral("name"), QStringLiteral("activity %1").arg(id)},
-            {QStringLiteral("startTime"), now - 60},
-            {QStringLiteral("endTime"), now + 86400},
-            {QStringLiteral("title"), QStringLiteral("Spring sale %1").arg(id)},
-            {QStringLiteral("content"), QStringLiteral("Up to 50% off on selected applications.")},
-            {QStringLiteral("type"), 1},
-            {QStringLiteral("imgUrl"),
-             imageBase.isEmpty() ? QString() : imageBase + QStringLiteral("/%1.png").arg(id)},
-            {QStringLiteral("linkType"), 2},
-            {QStringLiteral("linkInfo"), QStringLiteral("store://app/%1").arg(id)}});
-    }
-    return QJsonDocument(QJsonObject{{QStringLiteral("status"), 200},
-                                     {QStringLiteral("desc"), QStringLiteral("ok")},
-                                     {QStringLiteral("datas"), datas},
-                                     {QStringLiteral("total"), kPages * kPageSize},
-                                     {QStringLiteral("hasNextPage"), page < kPages ? 1 : 0}})
-        .toJson(QJsonDocument::Compact);
+    return run * 10000 + page * 100 + index;
 }
 
-// Four page GETs one after the other, the images on a pool of the service's size, then one
-// Notify per message, waited for one after the other.
-double ioFloorMs(const QString& base, bool images, int messages)
+// What the loopback server hands out: the pages of the current run and their stamp. The server
+// answers on its own thread.
+class Catalogue
 {
-    QTemporaryDir files;
-    QElapsedTimer clock;
-    clock.start();
-    auto get = [](const QString& url) {
-        QNetworkAccessManager manager;
-        QNetworkReply* reply = manager.get(QNetworkRequest(QUrl(url)));
-        QEventLoop loop;
-        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-        const QByteArray body = reply->readAll();
-        delete reply;
-        return body;
-    };
-    for (int page = 1; page <= kPages; ++page) {
-        get(base + QStringLiteral(
-                       "/store-dist-message/operActivity/msgNotifyInfos?reqPage=%1&maxResults=50")
-                       .arg(page));
-    }
-    if (images) {
-        QThreadPool pool;
-        pool.setMaxThreadCount(ImgDownloadManager::poolSize(QThread::idealThreadCount()));
-        for (int i = 0; i < messages; ++i) {
-            pool.start([&, i] {
-                QSaveFile file(files.filePath(QStringLiteral("%1.png").arg(i)));
-                if (file.open(QIODevice::WriteOnly)) {
-                    file.write(get(base + QStringLiteral("/img/%1.png").arg(i)));
-                    file.commit();
-                }
-            });
-        }
-        pool.waitForDone();
-    }
-    for (int i = 0; i < messages; ++i) {
-        QDBusMessage notify = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.Notifications"),
-            QStringLiteral("/org/freedesktop/Notifications"),
-            QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
-        notify.setArguments({QStringLiteral("quorin-msg-notification"), 0u, QString(),
-                             QStringLiteral("Spring sale"), QStringLiteral("Up to 50% off."),
-                             QStringList{QStringLiteral("default"), QString()},
-                             QVariantMap{{QStringLiteral("x-quorin-action-default"), QString()}},
-                             -1});
-        QDBusConnection::sessionBus().call(notify);
-    }
-    return clock.nsecsElapsed() / 1e6;
-}
-
-QByteArray peakRss()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("VmHWM:")) {
-                return line.mid(6).simplified();
+public:
+    void setRun(int run, const QString& imageBase)
+    {
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        QList<QByteArray> pages;
+        for (int page = 1; page <= kPages; ++page) {
+            QJsonArray datas;
+            for (int i = 0; i < kPageSize; ++i) {
+                const int id = messageId(run, page, i);
+                datas.append(QJsonObject{
+                    {QStringLiteral("id"), id},
+                    {QStringLiteral("name"), QStringLiteral("activity %1").arg(id)},
+                    {QStringLiteral("startTime"), now - 60},
+                    {QStringLiteral("endTime"), now + 86400},
+                    {QStringLiteral("title"), QStringLiteral("Spring sale %1").arg(id)},
+                    {QStringLiteral("content"), kContent},
+                    {QStringLiteral("type"), 1},
+                    {QStringLiteral("imgUrl"), imageBase.isEmpty()
+                                                   ? QString()
+                                                   : imageBase + QStringLiteral("/%1.png").arg(id)},
+                    {QStringLiteral("linkType"), 2},
+                    {QStringLiteral("linkInfo"), QStringLiteral("store://app/%1").arg(id)}});
             }
+            pages.append(
+                QJsonDocument(QJsonObject{{QStringLiteral("status"), 200},
+                                          {QStringLiteral("desc"), QStringLiteral("ok")},
+                                          {QStringLiteral("datas"), datas},
+                                          {QStringLiteral("total"), kMessages},
+                                          {QStringLiteral("hasNextPage"), page < kPages ? 1 : 0}})
+                    .toJson(QJsonDocument::Compact));
         }
-    }
-    return "?";
-}
-} // namespace
-
-int main(int argc, char** argv)
-{
-    const bool images = !(argc > 1 && qstrcmp(argv[1], "--no-images") == 0);
-    TestEnvironment environment;
-    QCoreApplication app(argc, argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("com.quorin.MsgNotification*.debug=false"));
-    if (!environment.start()) {
-        return 1;
+        QMutexLocker locker(&m_mutex);
+        m_pages = pages;
+        m_stamp = QByteArray::number(1733000000000 + run);
     }
 
-    LoopbackHttpServer server;
-    const QString imageBase = images ? server.baseUrl() + QStringLiteral("/img") : QString();
-    QList<QByteArray> pages;
-    for (int page = 1; page <= kPages; ++page) {
-        pages.append(pageBody(page, imageBase));
+    QByteArray stamp() const
+    {
+        QMutexLocker locker(&m_mutex);
+        return m_stamp;
     }
-    const QByteArray image(50 * 1024, 'i');
-    server.setHandler([&](const HttpRequest& request) {
+    QByteArray lastUpload() const
+    {
+        QMutexLocker locker(&m_mutex);
+        return m_lastUpload;
+    }
+
+    HttpResponse answer(const HttpRequest& request)
+    {
+        static const QByteArray image(50 * 1024, 'i');
         if (request.path().startsWith("/img/")) {
             HttpResponse response;
             response.addHeader("Content-Type", "image/png");
             response.body = image;
             return response;
         }
+        QMutexLocker locker(&m_mutex);
         if (request.method == "POST") {
+            m_lastUpload = request.body;
             return HttpResponse::json(R"({"status":200})");
         }
-        if (request.header("If-Modified-Since") == "1733000000123") {
+        if (request.header("If-Modified-Since") == m_stamp) {
             HttpResponse notModified;
             notModified.status = 304;
             notModified.reason = "Not Modified";
@@ -165,69 +127,370 @@ int main(int argc, char** argv)
         }
         const QByteArray query = request.query();
         const int page = query.mid(query.indexOf("reqPage=") + 8).split('&').first().toInt();
-        HttpResponse response = HttpResponse::json(pages.value(page - 1));
-        response.addHeader("Last-Modified", "1733000000123");
+        HttpResponse response = HttpResponse::json(m_pages.value(page - 1));
+        response.addHeader("Last-Modified", m_stamp);
         return response;
-    });
+    }
+
+private:
+    mutable QMutex m_mutex;
+    QList<QByteArray> m_pages;
+    QByteArray m_stamp;
+    QByteArray m_lastUpload;
+};
+
+QByteArray blockingRequest(const QString& url, const QByteArray& ifModifiedSince = {},
+                           const QByteArray& upload = {})
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request{QUrl(url)};
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    if (!ifModifiedSince.isEmpty()) {
+        request.setRawHeader("If-Modified-Since", ifModifiedSince);
+    }
+    QNetworkReply* reply = upload.isEmpty() ? manager.get(request) : manager.post(request, upload);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    const QByteArray body = reply->readAll();
+    delete reply;
+    return body;
+}
+
+struct Floor
+{
+    double serverMs = 0;
+    double imagesMs = 0;
+    double notifyMs = 0;
+    double totalMs() const { return serverMs + imagesMs + notifyMs; }
+};
+
+// The I/O of a cycle with nothing around it: the server requests one after the other, the
+// images on a pool of the service's size, then one Notify per message with the arguments the
+// service sends, each waited for before the next.
+Floor ioFloor(const QString& base, int run, bool newMessages, bool images,
+              const Catalogue& catalogue)
+{
+    Floor floor;
+    QElapsedTimer clock;
+    clock.start();
+    if (newMessages) {
+        for (int page = 1; page <= kPages; ++page) {
+            blockingRequest(
+                base +
+                QStringLiteral(
+                    "/store-dist-message/operActivity/msgNotifyInfos?reqPage=%1&maxResults=50")
+                    .arg(page));
+        }
+    } else {
+        blockingRequest(base +
+                            QStringLiteral("/store-dist-message/operActivity/report/msgNotifyInfo"),
+                        {}, catalogue.lastUpload());
+        blockingRequest(
+            base + QStringLiteral(
+                       "/store-dist-message/operActivity/msgNotifyInfos?reqPage=1&maxResults=50"),
+            catalogue.stamp());
+    }
+    floor.serverMs = clock.nsecsElapsed() / 1e6;
+
+    if (newMessages && images) {
+        clock.restart();
+        QTemporaryDir files;
+        QThreadPool pool;
+        pool.setMaxThreadCount(ImgDownloadManager::poolSize(QThread::idealThreadCount()));
+        for (int i = 0; i < kMessages; ++i) {
+            pool.start([&, i] {
+                QSaveFile file(files.filePath(QStringLiteral("%1.png").arg(i)));
+                if (file.open(QIODevice::WriteOnly)) {
+                    file.write(blockingRequest(base + QStringLiteral("/img/%1.png").arg(i)));
+                    file.commit();
+                }
+            });
+        }
+        pool.waitForDone();
+        floor.imagesMs = clock.nsecsElapsed() / 1e6;
+    }
+
+    clock.restart();
+    const ImgDownloadManager* cache = Singleton<ImgDownloadManager>::instance();
+    for (int page = kPages; page >= 1; --page) {
+        for (int i = kPageSize - 1; i >= 0; --i) {
+            const int id = messageId(run, page, i);
+            const QString icon =
+                images ? cache->localImagePath(base + QStringLiteral("/img/%1.png").arg(id))
+                       : QString();
+            QDBusMessage notify = QDBusMessage::createMethodCall(
+                QStringLiteral("org.freedesktop.Notifications"),
+                QStringLiteral("/org/freedesktop/Notifications"),
+                QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+            notify.setArguments(
+                {QStringLiteral("quorin-msg-notification"), 0u, icon,
+                 QStringLiteral("Spring sale %1").arg(id), kContent,
+                 QStringList{QStringLiteral("default"), QString()},
+                 QVariantMap{{QStringLiteral("x-quorin-action-default"),
+                              QStringLiteral("/usr/bin/xdg-open,store://app/%1").arg(id)}},
+                 -1});
+            QDBusConnection::sessionBus().asyncCall(notify).waitForFinished();
+        }
+    }
+    floor.notifyMs = clock.nsecsElapsed() / 1e6;
+    return floor;
+}
+
+qint64 statusKilobytes(qint64 pid, const QByteArray& field)
+{
+    QFile status(pid > 0 ? QStringLiteral("/proc/%1/status").arg(pid)
+                         : QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith(field + ':')) {
+                return line.mid(field.size() + 1).simplified().split(' ').first().toLongLong();
+            }
+        }
+    }
+    return -1;
+}
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? 0 : values.at(values.size() / 2);
+}
+
+struct Cycle
+{
+    double ms = -1;
+    double dbMs = 0;
+    qint64 firstNotifyNs = -1;
+    int shown = 0;
+    bool ok() const { return ms >= 0; }
+};
+
+// Calls QueryNotifications and waits, in an event loop and never in sleeps (the engine may run
+// on this thread), until running turns false again.
+class CycleDriver
+{
+public:
+    CycleDriver(const TaskMeter& clock, RecordingNotificationServer& notifications)
+        : m_clock(clock)
+        , m_notifications(notifications)
+        , m_client(testing::clientConnection(QStringLiteral("bench-client")))
+    {
+        notifications.setObserver([this](uint, const RecordingNotificationServer::Call&) {
+            qint64 unset = -1;
+            m_firstNotifyNs.compare_exchange_strong(unset, m_clock.nowNs());
+        });
+    }
+
+    Cycle run()
+    {
+        PropertiesChangedSpy spy(m_client, kName, kPath);
+        QEventLoop loop;
+        bool done = false;
+        QObject::connect(&spy, &PropertiesChangedSpy::received, &loop,
+                         [&](const QVariantMap& changed) {
+                             if (!changed.value(QStringLiteral("running")).toBool()) {
+                                 done = true;
+                                 loop.quit();
+                             }
+                         });
+        QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+        m_firstNotifyNs = -1;
+        const qsizetype callsBefore = m_notifications.callCount();
+        const qint64 dbBefore = DatabaseAdaptor::busyNanoseconds();
+        QElapsedTimer clock;
+        clock.start();
+        m_client.asyncCall(QDBusMessage::createMethodCall(kName, kPath, kName,
+                                                          QStringLiteral("QueryNotifications")));
+        loop.exec();
+        Cycle cycle;
+        if (done) {
+            cycle.ms = clock.nsecsElapsed() / 1e6;
+        }
+        cycle.dbMs = (DatabaseAdaptor::busyNanoseconds() - dbBefore) / 1e6;
+        cycle.firstNotifyNs = m_firstNotifyNs;
+        cycle.shown = int(m_notifications.callCount() - callsBefore);
+        return cycle;
+    }
+
+private:
+    const TaskMeter& m_clock;
+    RecordingNotificationServer& m_notifications;
+    QDBusConnection m_client;
+    std::atomic<qint64> m_firstNotifyNs{-1};
+};
+
+int runInProcess(TaskMeter& tasks, int runs, bool images, LoopbackHttpServer& server,
+                 Catalogue& catalogue, RecordingNotificationServer& notifications)
+{
     QSettings(Config::configFilePath(), QSettings::IniFormat)
         .setValue(QStringLiteral("server"), server.baseUrl());
-
-    RecordingNotificationServer notifications;
-    if (!notifications.start()) {
-        return 1;
-    }
     DBusInterface service("");
     if (!service.registerDBus()) {
         return 1;
     }
-    const QString name = QStringLiteral("com.quorin.MsgNotification");
-    const QString path = QStringLiteral("/com/quorin/MsgNotification");
-    QDBusConnection client = testing::clientConnection(QStringLiteral("bench-client"));
-    PropertiesChangedSpy spy(client, name, path);
+    CycleDriver driver(tasks, notifications);
 
-    // The floor: the same I/O alone, with nothing of the service around it.
-    const double floorMs = ioFloorMs(server.baseUrl(), images, kPages * kPageSize);
-    const qsizetype floorCalls = notifications.callCount();
-
-    BlockMeter blocks;
-    auto runCycle = [&]() -> double {
-        const qsizetype before = spy.count();
-        QElapsedTimer cycle;
-        cycle.start();
-        client.asyncCall(
-            QDBusMessage::createMethodCall(name, path, name, QStringLiteral("QueryNotifications")));
-        const bool done = QTest::qWaitFor(
-            [&] {
-                return spy.count() >= before + 2 &&
-                       !spy.signalList().last().changed.value(QStringLiteral("running")).toBool();
-            },
-            120000);
-        return done ? cycle.nsecsElapsed() / 1e6 : -1;
-    };
-
-    blocks.start();
-    const double newMs = runCycle();
-    blocks.stop();
-    const qsizetype shownFirst = notifications.callCount() - floorCalls;
-    const double reshowMs = runCycle();
-    const qsizetype shownAgain = notifications.callCount() - floorCalls - shownFirst;
-    for (int i = 0; i < 3; ++i) {
-        runCycle(); // until every message has been shown five times
-    }
-    const qsizetype before = notifications.callCount();
-    const double idleMs = runCycle();
-    const bool done = newMs >= 0 && reshowMs >= 0 && idleMs >= 0;
-
-    std::printf("cycle of %d new messages%s\n", kPages * kPageSize,
+    std::printf("cycles of %d new messages%s, in process; times in ms\n", kMessages,
                 images ? " with 200 images of 50 KB" : " without images");
-    std::printf("  the same I/O alone (floor)    %8.1f ms\n", floorMs);
-    std::printf("  bus call to running false     %8.1f ms (%.2f x floor)\n", newMs,
-                newMs / floorMs);
-    std::printf("  notifications shown           %8lld\n", qlonglong(shownFirst));
-    std::printf("  engine thread longest block   %8.1f ms\n", blocks.longestMs());
-    std::printf("  peak RSS of the process       %s\n", peakRss().constData());
-    std::printf("  304, %lld shown again          %8.1f ms\n", qlonglong(shownAgain), reshowMs);
-    std::printf("  304, nothing to show (%lld)     %8.1f ms\n",
-                qlonglong(notifications.callCount() - before), idleMs);
-    return done ? 0 : 1;
+    std::printf("%-4s | %-58s | %-38s | %s\n", "", "new messages", "304, all shown again",
+                "304, none");
+    std::printf("%-4s | %7s %7s %5s %7s %7s %7s %5s | %7s %7s %5s %7s %5s | %7s\n", "run", "floor",
+                "cycle", "ratio", "display", "own/msg", "task", "db%", "floor", "cycle", "ratio",
+                "own/msg", "db%", "cycle");
+    QList<double> columns[13];
+    bool ok = true;
+    for (int run = 0; run < runs; ++run) {
+        catalogue.setRun(run, images ? server.baseUrl() + QStringLiteral("/img") : QString());
+        const Floor newFloor = ioFloor(server.baseUrl(), run, true, images, catalogue);
+
+        tasks.start();
+        const Cycle fresh = driver.run();
+        tasks.stop();
+        const TaskMeter::Task display = tasks.taskAt(fresh.firstNotifyNs);
+        const TaskMeter::Task other = tasks.longestTask(fresh.firstNotifyNs);
+
+        tasks.start();
+        const Cycle again = driver.run();
+        tasks.stop();
+        const TaskMeter::Task displayAgain = tasks.taskAt(again.firstNotifyNs);
+        const TaskMeter::Task otherAgain = tasks.longestTask(again.firstNotifyNs);
+        // The upload of this cycle is known now; its floor sends the same.
+        const Floor againFloor = ioFloor(server.baseUrl(), run, false, images, catalogue);
+
+        for (int i = 2; i < kShowsPerMessage; ++i) {
+            ok = driver.run().ok() && ok;
+        }
+        const Cycle idle = driver.run();
+        ok = ok && fresh.ok() && again.ok() && idle.ok() && fresh.shown == kMessages &&
+             again.shown == kMessages && idle.shown == 0;
+
+        const double values[13] = {
+            newFloor.totalMs(),
+            fresh.ms,
+            fresh.ms / newFloor.totalMs(),
+            display.ms(),
+            (display.ms() - newFloor.notifyMs) / kMessages,
+            qMax(other.ms(), otherAgain.ms()),
+            100 * fresh.dbMs / fresh.ms,
+            againFloor.totalMs(),
+            again.ms,
+            again.ms / againFloor.totalMs(),
+            (displayAgain.ms() - againFloor.notifyMs) / kMessages,
+            100 * again.dbMs / again.ms,
+            idle.ms,
+        };
+        for (int i = 0; i < 13; ++i) {
+            columns[i].append(values[i]);
+        }
+        auto print = [](const char* label, const double* v) {
+            std::printf("%-4s | %7.1f %7.1f %5.2f %7.1f %7.3f %7.1f %5.1f | %7.1f %7.1f %5.2f "
+                        "%7.3f %5.1f | %7.1f\n",
+                        label, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10],
+                        v[11], v[12]);
+        };
+        print(QByteArray::number(run + 1).constData(), values);
+        if (run + 1 == runs) {
+            double medians[13];
+            for (int i = 0; i < 13; ++i) {
+                medians[i] = median(columns[i]);
+            }
+            print("med", medians);
+        }
+    }
+    std::printf(
+        "floor: the same requests and Notify calls alone; display: the display pass, one task of "
+        "the engine's thread;\nown/msg: its time beyond the floor's Notify round trips, "
+        "per message; task: the longest other task of that thread in the two cycles;\ndb%%: share "
+        "of the cycle spent in "
+        "SQL statements. Peak RSS of this process %lld kB\n",
+        statusKilobytes(0, "VmHWM"));
+    return ok ? 0 : 1;
+}
+
+// The stand-alone program as a child with folders of its own; one new cycle per child.
+int runStandalone(int runs, const QString& program, LoopbackHttpServer& server,
+                  Catalogue& catalogue, RecordingNotificationServer& notifications)
+{
+    std::printf("stand-alone service (%s), cycle of %d new messages with 200 images of 50 KB\n",
+                qPrintable(program), kMessages);
+    std::printf("%-4s %9s %10s %10s\n", "run", "cycle ms", "idle kB", "peak kB");
+    QList<double> cycles;
+    QList<double> peaks;
+    CycleDriver driver(*static_cast<TaskMeter*>(QCoreApplication::instance()), notifications);
+    bool ok = true;
+    for (int run = 0; run < runs; ++run) {
+        catalogue.setRun(run, server.baseUrl() + QStringLiteral("/img"));
+        QTemporaryDir home(TestEnvironment::instance()->root() + QStringLiteral("/child-XXXXXX"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        const char* const folders[][2] = {
+            {"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"}, {"XDG_CACHE_HOME", "cache"}};
+        QByteArray saved[3];
+        for (int i = 0; i < 3; ++i) {
+            saved[i] = qgetenv(folders[i][0]);
+            qputenv(folders[i][0], home.filePath(QString::fromLatin1(folders[i][1])).toUtf8());
+            environment.insert(QString::fromLatin1(folders[i][0]),
+                               home.filePath(QString::fromLatin1(folders[i][1])));
+        }
+        QSettings(Config::configFilePath(), QSettings::IniFormat)
+            .setValue(QStringLiteral("server"), server.baseUrl());
+        for (int i = 0; i < 3; ++i) {
+            qputenv(folders[i][0], saved[i]);
+        }
+        if (!environment.contains(QStringLiteral("QT_LOGGING_RULES"))) {
+            environment.insert(QStringLiteral("QT_LOGGING_RULES"),
+                               QStringLiteral("com.quorin.MsgNotification*.debug=false"));
+        }
+
+        std::unique_ptr<QProcess> child = testing::makeProcess(program, {});
+        child->setProcessEnvironment(environment);
+        child->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child->start();
+        if (!child->waitForStarted() || !testing::waitForNameOwner(kName)) {
+            return 1;
+        }
+        const qint64 idle = statusKilobytes(child->processId(), "VmRSS");
+        const Cycle cycle = driver.run();
+        const qint64 peak = statusKilobytes(child->processId(), "VmHWM");
+        ok = ok && cycle.ok() && cycle.shown == kMessages;
+        child->terminate();
+        child->waitForFinished();
+        testing::waitForNameOwner(kName, false);
+        cycles.append(cycle.ms);
+        peaks.append(peak);
+        std::printf("%-4d %9.1f %10lld %10lld\n", run + 1, cycle.ms, idle, peak);
+    }
+    std::printf("%-4s %9.1f %10s %10.0f\n", "med", median(cycles), "", median(peaks));
+    return ok ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    TestEnvironment environment;
+    TaskMeter app(argc, argv);
+    // The service's debug lines would measure the terminal; QT_LOGGING_RULES can bring them back.
+    QLoggingCategory::setFilterRules(QStringLiteral("com.quorin.MsgNotification*.debug=false"));
+    if (!environment.start()) {
+        return 1;
+    }
+    const QStringList arguments = QCoreApplication::arguments();
+    const bool images = !arguments.contains(QStringLiteral("--no-images"));
+    const qsizetype runsAt = arguments.indexOf(QStringLiteral("--runs"));
+    const int runs = runsAt > 0 ? qMax(1, arguments.value(runsAt + 1).toInt()) : 5;
+    const qsizetype standaloneAt = arguments.indexOf(QStringLiteral("--standalone"));
+
+    LoopbackHttpServer server;
+    Catalogue catalogue;
+    server.setHandler([&](const HttpRequest& request) { return catalogue.answer(request); });
+    RecordingNotificationServer notifications;
+    if (!notifications.start()) {
+        return 1;
+    }
+    if (standaloneAt > 0) {
+        return runStandalone(runs, arguments.value(standaloneAt + 1), server, catalogue,
+                             notifications);
+    }
+    return runInProcess(app, runs, images, server, catalogue, notifications);
 }

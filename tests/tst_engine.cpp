@@ -3,11 +3,11 @@
 #include "database/msg_event_info_table.h"
 #include "database/msg_notify_info_table.h"
 #include "dbus/dbus_interface.h"
-#include "recording_notification_server.h"
 #include "http/img_download_manager.h"
 #include "loopback_http_server.h"
 #include "notification/notification_interface.h"
 #include "properties_changed_spy.h"
+#include "recording_notification_server.h"
 #include "test_environment.h"
 
 #include <QDateTime>
@@ -123,6 +123,7 @@ private Q_SLOTS:
     void notifyByName();
     void notificationServiceFailures_data();
     void notificationServiceFailures();
+    void serviceFallsSilentDuringAPass();
 
 private:
     void clearDatabase();
@@ -210,6 +211,7 @@ void TestEngine::init()
     QTest::qWait(100);
     clearDatabase();
     m_notifications->setMode(RecordingNotificationServer::Mode::Normal);
+    m_notifications->setAnswerLimit(-1);
     m_notifications->clearCalls();
     QMutexLocker locker(&m_mutex);
     m_pages.clear();
@@ -614,8 +616,10 @@ void TestEngine::notificationServiceFailures_data()
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("received");
     QTest::newRow("no service on the bus") << -1 << 0;
-    QTest::newRow("service answers with an error") << int(RecordingNotificationServer::Mode::Error) << 3;
-    QTest::newRow("service never answers") << int(RecordingNotificationServer::Mode::NeverAnswer) << 1;
+    QTest::newRow("service answers with an error")
+        << int(RecordingNotificationServer::Mode::Error) << 3;
+    QTest::newRow("service never answers")
+        << int(RecordingNotificationServer::Mode::NeverAnswer) << 1;
     QTest::newRow("service restarted between two passes") << -2 << 3;
 }
 
@@ -681,6 +685,31 @@ void TestEngine::notificationServiceFailures()
         QVERIFY(m_notifications->start());
         QVERIFY(testing::waitForNameOwner(QStringLiteral("org.freedesktop.Notifications")));
     }
+}
+
+// The next bubble goes out before the rows of the one just answered are written: those rows must
+// still be written when the next call is never answered.
+void TestEngine::serviceFallsSilentDuringAPass()
+{
+    const int answered = 2;
+    for (int id = 60; id < 64; ++id) {
+        seed(id, now() + 3600);
+    }
+    m_notifications->setAnswerLimit(answered);
+    QVERIFY(runCycle(30000));
+    QCOMPARE(m_notifications->callCount(), answered + 1);
+
+    QList<QPair<int, int>> shown;
+    for (int id = 63; id >= 60; --id) {
+        const auto row = messages()->selectMsgNotifyInfoRecordById(id);
+        const bool wasShown = id > 63 - answered;
+        QCOMPARE(row->notify_times, wasShown ? 1u : 0u);
+        QCOMPARE(row->replace_id != 0, wasShown);
+        if (wasShown) {
+            shown.append({id, 2});
+        }
+    }
+    QCOMPARE(queuedEvents(), shown);
 }
 
 QMN_TEST_MAIN(TestEngine)

@@ -125,7 +125,8 @@ QDBusPendingCall NotificationInterface::startNotification(const QString& summary
         .call();
 }
 
-NotificationInterface::NotifyResult NotificationInterface::notificationResult(QDBusPendingCall& call)
+NotificationInterface::NotifyResult
+NotificationInterface::notificationResult(QDBusPendingCall& call)
 {
     call.waitForFinished();
     const QDBusMessage reply = call.reply();
@@ -232,7 +233,8 @@ void NotificationInterface::slotSendMsgNotification()
     }
 }
 
-QDBusPendingCall NotificationInterface::showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const
+QDBusPendingCall
+NotificationInterface::showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const
 {
     const QString icon = row.image_downloaded
                              ? Singleton<ImgDownloadManager>::instance()->localImagePath(row.imgUrl)

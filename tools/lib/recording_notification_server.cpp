@@ -70,6 +70,12 @@ void RecordingNotificationServer::setMode(Mode mode)
     m_mode = mode;
 }
 
+void RecordingNotificationServer::setAnswerLimit(int calls)
+{
+    QMutexLocker locker(&m_mutex);
+    m_answerLimit = calls;
+}
+
 void RecordingNotificationServer::setObserver(std::function<void(uint, const Call&)> observer)
 {
     QMutexLocker locker(&m_mutex);
@@ -100,14 +106,19 @@ void RecordingNotificationServer::close(uint id, uint reason)
 }
 
 uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_id,
-                                    const QString& app_icon, const QString& summary,
-                                    const QString& body, const QStringList& actions,
-                                    const QVariantMap& hints, int expire_timeout)
+                                         const QString& app_icon, const QString& summary,
+                                         const QString& body, const QStringList& actions,
+                                         const QVariantMap& hints, int expire_timeout)
 {
     QMutexLocker locker(&m_mutex);
     m_calls.append(
         {app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout});
-    switch (m_mode) {
+    Mode mode = m_mode;
+    if (mode == Mode::Normal && m_answerLimit >= 0) {
+        mode = m_answerLimit == 0 ? Mode::NeverAnswer : Mode::Normal;
+        m_answerLimit = qMax(0, m_answerLimit - 1);
+    }
+    switch (mode) {
     case Mode::Error:
         sendErrorReply(QStringLiteral("org.freedesktop.Notifications.Error.Refused"),
                        QStringLiteral("not today"));
@@ -137,7 +148,7 @@ QStringList RecordingNotificationServer::GetCapabilities()
 }
 
 QString RecordingNotificationServer::GetServerInformation(QString& vendor, QString& version,
-                                                     QString& spec_version)
+                                                          QString& spec_version)
 {
     vendor = QStringLiteral("quorin tests");
     version = QStringLiteral("1");

@@ -50,6 +50,8 @@ public:
     void stop();
 
     void setMode(Mode mode);
+    // In the normal mode, answers this many more calls and then none (-1: no limit).
+    void setAnswerLimit(int calls);
     // Told of every notification it shows (on its own thread), with the id it answered.
     void setObserver(std::function<void(uint id, const Call& call)> observer);
     QList<Call> calls() const;
@@ -81,4 +83,5 @@ private:
     uint m_nextId = 1;
     QList<QDBusMessage> m_unanswered;
     std::function<void(uint, const Call&)> m_observer;
+    int m_answerLimit = -1;
 };
