@@ -334,11 +334,11 @@ int runInProcess(TaskMeter& tasks, int runs, bool images, LoopbackHttpServer& se
     std::printf("cycles of %d new messages%s, in process; times in ms\n", kMessages,
                 images ? " with 200 images of 50 KB" : " without images");
     std::printf("%-4s | %-58s | %-38s | %s\n", "", "new messages", "304, all shown again",
-                "304, none");
-    std::printf("%-4s | %7s %7s %5s %7s %7s %7s %5s | %7s %7s %5s %7s %5s | %7s\n", "run", "floor",
-                "cycle", "ratio", "display", "own/msg", "task", "db%", "floor", "cycle", "ratio",
-                "own/msg", "db%", "cycle");
-    QList<double> columns[13];
+                "304, none shown");
+    std::printf("%-4s | %7s %7s %5s %7s %7s %7s %5s | %7s %7s %5s %7s %5s | %7s %7s\n", "run",
+                "floor", "cycle", "ratio", "display", "own/msg", "task", "db%", "floor", "cycle",
+                "ratio", "own/msg", "db%", "upload", "none");
+    QList<double> columns[14];
     bool ok = true;
     for (int run = 0; run < runs; ++run) {
         catalogue.setRun(run, images ? server.baseUrl() + QStringLiteral("/img") : QString());
@@ -362,10 +362,13 @@ int runInProcess(TaskMeter& tasks, int runs, bool images, LoopbackHttpServer& se
             ok = driver.run().ok() && ok;
         }
         const Cycle idle = driver.run();
-        ok = ok && fresh.ok() && again.ok() && idle.ok() && fresh.shown == kMessages &&
-             again.shown == kMessages && idle.shown == 0;
+        // And once more, with no events left to upload either.
+        const Cycle quiet = driver.run();
+        ok = ok && fresh.ok() && again.ok() && idle.ok() && quiet.ok() &&
+             fresh.shown == kMessages && again.shown == kMessages && idle.shown == 0 &&
+             quiet.shown == 0;
 
-        const double values[13] = {
+        const double values[14] = {
             newFloor.totalMs(),
             fresh.ms,
             fresh.ms / newFloor.totalMs(),
@@ -379,31 +382,33 @@ int runInProcess(TaskMeter& tasks, int runs, bool images, LoopbackHttpServer& se
             (displayAgain.ms() - againFloor.notifyMs) / kMessages,
             100 * again.dbMs / again.ms,
             idle.ms,
+            quiet.ms,
         };
-        for (int i = 0; i < 13; ++i) {
+        for (int i = 0; i < 14; ++i) {
             columns[i].append(values[i]);
         }
         auto print = [](const char* label, const double* v) {
             std::printf("%-4s | %7.1f %7.1f %5.2f %7.1f %7.3f %7.1f %5.1f | %7.1f %7.1f %5.2f "
-                        "%7.3f %5.1f | %7.1f\n",
+                        "%7.3f %5.1f | %7.1f %7.1f\n",
                         label, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10],
-                        v[11], v[12]);
+                        v[11], v[12], v[13]);
         };
         print(QByteArray::number(run + 1).constData(), values);
         if (run + 1 == runs) {
-            double medians[13];
-            for (int i = 0; i < 13; ++i) {
+            double medians[14];
+            for (int i = 0; i < 14; ++i) {
                 medians[i] = median(columns[i]);
             }
             print("med", medians);
         }
     }
     std::printf(
-        "floor: the same requests and Notify calls alone; display: the display pass, one task of "
-        "the engine's thread;\nown/msg: its time beyond the floor's Notify round trips, "
-        "per message; task: the longest other task of that thread in the two cycles;\ndb%%: share "
-        "of the cycle spent in "
-        "SQL statements. Peak RSS of this process %lld kB\n",
+        "floor: the same requests and Notify calls alone; display: the display pass, one task of\n"
+        "the engine's thread; own/msg: its time beyond the floor's Notify round trips, per "
+        "message;\ntask: the longest other task of that thread in the first two cycles; db%%: "
+        "share of the\ncycle spent in SQL statements; 304, none shown: with the shown events of "
+        "the cycle before\nto upload, then with nothing to upload. Peak RSS of this process %lld "
+        "kB\n",
         statusKilobytes(0, "VmHWM"));
     return ok ? 0 : 1;
 }
