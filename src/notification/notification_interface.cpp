@@ -95,16 +95,8 @@ uint NotificationInterface::Notify(const QString& summary, const QString& appBod
                                    const QString& appIcon, uint replaceId,
                                    const QStringList& paramList)
 {
-    return sendNotification(summary, appBody, appIcon, replaceId, paramList).id;
-}
-
-NotificationInterface::NotifyResult
-NotificationInterface::sendNotification(const QString& summary, const QString& appBody,
-                                        const QString& appIcon, uint replaceId,
-                                        const QStringList& paramList)
-{
     QDBusPendingCall call = startNotification(summary, appBody, appIcon, replaceId, paramList);
-    return notificationResult(call);
+    return notificationResult(call).id;
 }
 
 QDBusPendingCall NotificationInterface::startNotification(const QString& summary,

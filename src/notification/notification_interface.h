@@ -53,9 +53,6 @@ private:
 
     void initConnections();
     void initDBusConnections();
-    NotifyResult sendNotification(const QString& summary, const QString& appBody,
-                                  const QString& appIcon, uint replaceId,
-                                  const QStringList& paramList);
     static QDBusPendingCall startNotification(const QString& summary, const QString& appBody,
                                               const QString& appIcon, uint replaceId,
                                               const QStringList& paramList);
