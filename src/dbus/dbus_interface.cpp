@@ -19,11 +19,10 @@ namespace {
 const QString kServiceName = u"com.quorin.MsgNotification"_s;
 const QString kObjectPath = u"/com/quorin/MsgNotification"_s;
 
-// Cycles queued whose fetch slot has not run yet. `running` only turns true when that slot
-// runs, so without a cap a burst of calls would queue a cycle each, and the network worker would
-// nest one fetch inside the other for every one of them.
-int s_queuedCycles = 0;
-constexpr int kMaxQueuedCycles = 2;
+// Whether a cycle is queued and its fetch slot has not run yet. `running` only turns true when
+// that slot runs: a call in between joins the queued cycle, or a burst of calls would show
+// every due message once per call.
+bool s_cycleQueued = false;
 } // namespace
 
 DBusInterface::DBusInterface(const char* name, QObject* parent)
@@ -120,17 +119,17 @@ void DBusInterface::Instance()
 
 void DBusInterface::QueryNotifications()
 {
-    if (running() || s_queuedCycles >= kMaxQueuedCycles) {
+    if (running() || s_cycleQueued) {
         return;
     }
-    ++s_queuedCycles;
+    s_cycleQueued = true;
     NotificationInterface* engine = Singleton<NotificationInterface>::instance();
     QMetaObject::invokeMethod(engine, &NotificationInterface::slotReportMsgEventInfos,
                               Qt::QueuedConnection);
     QMetaObject::invokeMethod(
         engine,
         [engine] {
-            --s_queuedCycles;
+            s_cycleQueued = false;
             engine->slotGetMsgNotifyInfos();
         },
         Qt::QueuedConnection);

@@ -11,9 +11,10 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDateTime>
 
-#include <algorithm>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -41,6 +42,10 @@ QStringList actionCommand(int linkType, const QString& linkInfo)
 // Errors that say no notification service took the call, so the next one would fail as well.
 bool isUnreachable(const QDBusMessage& reply)
 {
+    // The bus tried to start a service for the name and could not.
+    if (reply.errorName().startsWith("org.freedesktop.DBus.Error.Spawn."_L1)) {
+        return true;
+    }
     switch (QDBusError(reply).type()) {
     case QDBusError::ServiceUnknown:
     case QDBusError::NoReply:
@@ -193,35 +198,51 @@ void NotificationInterface::slotGetMsgNotifyInfosFinished(
 
 void NotificationInterface::slotSendMsgNotification()
 {
-    const QList<MsgNotifyInfoRecord> rows =
-        Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(-1, 0);
-    auto isDue = [](const MsgNotifyInfoRecord& row) {
-        return row.notify_times < kMaxNotifyTimes &&
-               QDateTime::currentSecsSinceEpoch() <= row.endTime;
-    };
-    const auto end = rows.crend();
-    auto shown = std::find_if(rows.crbegin(), end, isDue);
-    if (shown == end) {
+    // The pass under way already shows every due message once.
+    if (m_displaying) {
         return;
     }
-    // One call at a time, each sent once the one before it has been answered; the rows of a
-    // message are written while the next message travels to the notification service.
-    QDBusPendingCall call = showMsgNotifyInfoRecord(*shown);
-    while (shown != end) {
-        const NotifyResult result = notificationResult(call);
-        // The rows after this one would wait for the same silence.
-        if (result.id == 0 && result.unreachable) {
-            break;
+    m_displayingMsgNotifyInfos =
+        Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(-1, 0);
+    m_displaying = true;
+    showNextDueRow();
+}
+
+// Sends the next due row and returns to the event loop; its answer, once its rows are
+// committed, sends the one after. The host's thread never waits for the notification service,
+// and a bubble on screen always has its rows on disk before the next one is sent.
+void NotificationInterface::showNextDueRow()
+{
+    while (!m_displayingMsgNotifyInfos.isEmpty()) {
+        const MsgNotifyInfoRecord row = m_displayingMsgNotifyInfos.takeLast();
+        if (row.notify_times >= kMaxNotifyTimes ||
+            QDateTime::currentSecsSinceEpoch() > row.endTime) {
+            continue;
         }
-        const auto current = shown;
-        shown = std::find_if(std::next(current), end, isDue);
-        if (shown != end) {
-            call = showMsgNotifyInfoRecord(*shown);
-        }
-        // Notification ids are never 0: nothing was shown, so nothing is counted or recorded.
-        if (result.id != 0) {
-            recordShown(*current, result.id);
-        }
+        auto* watcher = new QDBusPendingCallWatcher(showMsgNotifyInfoRecord(row), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                [this, row](QDBusPendingCallWatcher* call) {
+                    call->deleteLater();
+                    const NotifyResult result = notificationResult(*call);
+                    if (result.unreachable) {
+                        // The rows after this one would wait for the same silence.
+                        m_displayingMsgNotifyInfos.clear();
+                    } else if (result.id != 0) {
+                        // Notification ids are never 0: nothing was shown, nothing is recorded.
+                        recordShown(row, result.id);
+                    }
+                    showNextDueRow();
+                });
+        return;
+    }
+    endDisplayPass();
+}
+
+void NotificationInterface::endDisplayPass()
+{
+    m_displaying = false;
+    if (std::exchange(m_displayEndsCycle, false)) {
+        setRunning(false);
     }
 }
 
@@ -259,6 +280,9 @@ void NotificationInterface::slotNotificationClosed(uint id, uint reason)
     Singleton<MsgNotifyInfoTable>::instance()->updateMsgNotifyInfoRecordFieldMsgRead(row->id, true);
     Singleton<MsgEventInfoTable>::instance()->insertMsgEventInfoRecord(
         MsgEventInfo(row->id, QDateTime::currentSecsSinceEpoch(), kEventClosed));
+    // A read message is never shown again, not even later in the pass under way.
+    m_displayingMsgNotifyInfos.removeIf(
+        [&row](const MsgNotifyInfoRecord& pending) { return pending.id == row->id; });
 }
 
 void NotificationInterface::slotAsyncDownloadImage()
@@ -296,9 +320,9 @@ void NotificationInterface::slotImgDownloadFinished(const QString& url, bool ret
     }
 }
 
-// The display pass always comes first, so that running turns false after the last bubble.
+// The display pass always comes first: running turns false once its last bubble is answered.
 void NotificationInterface::finishCycle()
 {
+    m_displayEndsCycle = true;
     slotSendMsgNotification();
-    setRunning(false);
 }

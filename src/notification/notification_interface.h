@@ -3,6 +3,7 @@
 #include "common/data.h"
 
 #include <QDBusPendingCall>
+#include <QList>
 #include <QMap>
 #include <QMultiMap>
 #include <QObject>
@@ -58,7 +59,9 @@ private:
                                               const QStringList& paramList);
     static NotifyResult notificationResult(QDBusPendingCall& call);
     QDBusPendingCall showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const;
+    void showNextDueRow();
     void recordShown(const MsgNotifyInfoRecord& row, uint id);
+    void endDisplayPass();
     void finishCycle();
 
     bool m_running = false;
@@ -66,4 +69,9 @@ private:
     QMap<int, MsgEventInfo> m_reportingMsgEventInfos;
     // Messages waiting for their image, keyed by image URL.
     QMultiMap<QString, MsgNotifyInfo> m_downloadingMsgNotifyInfos;
+    // The display pass under way: the rows it has yet to visit, walked from the back.
+    QList<MsgNotifyInfoRecord> m_displayingMsgNotifyInfos;
+    bool m_displaying = false;
+    // The pass under way ends a cycle: running turns false when it is over.
+    bool m_displayEndsCycle = false;
 };

@@ -66,5 +66,5 @@ QDBusPendingCall NotificationSender::call() const
         u"org.freedesktop.Notifications"_s, u"Notify"_s);
     message.setArguments(
         {m_appName, m_replaceId, m_appIcon, m_summary, m_appBody, m_actions, m_hints, m_timeOut});
-    return QDBusConnection::sessionBus().asyncCall(message, callTimeoutMs());
+    return QDBusConnection::sessionBus().asyncCall(message);
 }

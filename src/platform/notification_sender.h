@@ -21,10 +21,8 @@ public:
     NotificationSender timeOut(int timeOut) const;
 
     // The pending Notify call; its reply carries the notification id. A service that does not
-    // answer within callTimeoutMs() yields an error reply.
+    // answer within the bus's usual call time-out (25 s) yields an error reply.
     QDBusPendingCall call() const;
-
-    static int callTimeoutMs() { return 5000; }
 
 private:
     QString m_appName;

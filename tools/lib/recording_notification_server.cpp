@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QThread>
+#include <QTimer>
 
 namespace {
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
@@ -20,7 +21,6 @@ RecordingNotificationServer::RecordingNotificationServer()
 RecordingNotificationServer::~RecordingNotificationServer()
 {
     stop();
-    QDBusConnection::disconnectFromBus(m_connectionName);
     // Hand the object back to this thread before its thread goes.
     runOnOwnThread([this] { moveToThread(QCoreApplication::instance()->thread()); });
     m_thread->quit();
@@ -61,6 +61,9 @@ void RecordingNotificationServer::stop()
             connection.unregisterService(kService);
             connection.unregisterObject(kPath);
         }
+        QDBusConnection::disconnectFromBus(m_connectionName);
+        QMutexLocker locker(&m_mutex);
+        m_unanswered.clear();
     });
 }
 
@@ -74,6 +77,12 @@ void RecordingNotificationServer::setAnswerLimit(int calls)
 {
     QMutexLocker locker(&m_mutex);
     m_answerLimit = calls;
+}
+
+void RecordingNotificationServer::setAnswerDelay(int ms)
+{
+    QMutexLocker locker(&m_mutex);
+    m_answerDelayMs = ms;
 }
 
 void RecordingNotificationServer::setObserver(std::function<void(uint, const Call&)> observer)
@@ -133,6 +142,13 @@ uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_
     const uint id = replaces_id != 0 ? replaces_id : m_nextId++;
     if (m_observer) {
         m_observer(id, m_calls.last());
+    }
+    if (m_answerDelayMs > 0) {
+        setDelayedReply(true);
+        QTimer::singleShot(m_answerDelayMs, this,
+                           [connection = connection(), reply = message().createReply(id)] {
+                               connection.send(reply);
+                           });
     }
     return id;
 }

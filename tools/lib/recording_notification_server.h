@@ -15,8 +15,9 @@ class QThread;
 
 // org.freedesktop.Notifications on the session bus, on a thread and connection of its own so
 // that a caller blocked on Notify cannot block it. Records every Notify with all its arguments,
-// answers with increasing ids (or the id to replace), and closes with reason 3 on
-// CloseNotification. It can answer with an error, not answer at all, or leave the bus.
+// answers with increasing ids (or the id to replace), at once or after a delay, and closes with
+// reason 3 on CloseNotification. It can answer with an error, not answer at all, or leave the
+// bus.
 class RecordingNotificationServer : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -46,13 +47,17 @@ public:
 
     // Takes the service name; false when that failed.
     bool start();
-    // Leaves the bus: afterwards nobody owns the name.
+    // Leaves the bus: afterwards nobody owns the name, and the calls it held unanswered end with
+    // the bus's NoReply error.
     void stop();
 
     void setMode(Mode mode);
     // In the normal mode, answers this many more calls and then none (-1: no limit).
     void setAnswerLimit(int calls);
-    // Told of every notification it shows (on its own thread), with the id it answered.
+    // Normal answers go out this long after the call came in.
+    void setAnswerDelay(int ms);
+    // Told of every notification it shows as it comes in (on its own thread), with the id it
+    // answers.
     void setObserver(std::function<void(uint id, const Call& call)> observer);
     QList<Call> calls() const;
     qsizetype callCount() const;
@@ -84,4 +89,5 @@ private:
     QList<QDBusMessage> m_unanswered;
     std::function<void(uint, const Call&)> m_observer;
     int m_answerLimit = -1;
+    int m_answerDelayMs = 0;
 };
