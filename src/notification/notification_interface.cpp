@@ -221,21 +221,25 @@ void NotificationInterface::showNextDueRow()
         }
         auto* watcher = new QDBusPendingCallWatcher(showMsgNotifyInfoRecord(row), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this,
-                [this, row](QDBusPendingCallWatcher* call) {
-                    call->deleteLater();
-                    const NotifyResult result = notificationResult(*call);
-                    if (result.unreachable) {
-                        // The rows after this one would wait for the same silence.
-                        m_displayingMsgNotifyInfos.clear();
-                    } else if (result.id != 0) {
-                        // Notification ids are never 0: nothing was shown, nothing is recorded.
-                        recordShown(row, result.id);
-                    }
-                    showNextDueRow();
-                });
+                [this, row](QDBusPendingCallWatcher* call) { displayAnswered(row, call); });
         return;
     }
     endDisplayPass();
+}
+
+void NotificationInterface::displayAnswered(const MsgNotifyInfoRecord& row,
+                                            QDBusPendingCallWatcher* call)
+{
+    call->deleteLater();
+    const NotifyResult result = notificationResult(*call);
+    if (result.unreachable) {
+        // The rows after this one would wait for the same silence.
+        m_displayingMsgNotifyInfos.clear();
+    } else if (result.id != 0) {
+        // Notification ids are never 0: nothing was shown, nothing is recorded.
+        recordShown(row, result.id);
+    }
+    showNextDueRow();
 }
 
 void NotificationInterface::endDisplayPass()

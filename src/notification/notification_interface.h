@@ -12,6 +12,8 @@
 
 #include <optional>
 
+class QDBusPendingCallWatcher;
+
 // The engine: runs the fetch, image and display cycle and keeps the running state that the D-Bus
 // service publishes. One per process, through Singleton<NotificationInterface>.
 class NotificationInterface : public QObject
@@ -60,6 +62,7 @@ private:
     static NotifyResult notificationResult(QDBusPendingCall& call);
     QDBusPendingCall showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const;
     void showNextDueRow();
+    void displayAnswered(const MsgNotifyInfoRecord& row, QDBusPendingCallWatcher* call);
     void recordShown(const MsgNotifyInfoRecord& row, uint id);
     void endDisplayPass();
     void finishCycle();
