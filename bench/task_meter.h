@@ -5,6 +5,8 @@
 #include <QList>
 #include <QThread>
 
+#include <limits>
+
 // The application object, timing every event it delivers on its own thread at the outermost
 // level: each queued slot call, bus call or timer is one task of that thread. Its clock may be
 // read from any thread.
@@ -17,7 +19,6 @@ public:
         qint64 endNs = 0;
         const char* receiver = "";
         double ms() const { return (endNs - startNs) / 1e6; }
-        bool contains(qint64 ns) const { return startNs <= ns && ns <= endNs; }
     };
 
     TaskMeter(int& argc, char** argv)
@@ -34,22 +35,12 @@ public:
     void stop() { m_recording = false; }
     qint64 nowNs() const { return m_clock.nsecsElapsed(); }
 
-    // The task running at that moment, or an empty one.
-    Task taskAt(qint64 ns) const
-    {
-        for (const Task& task : m_tasks) {
-            if (task.contains(ns)) {
-                return task;
-            }
-        }
-        return {};
-    }
-    // The longest task, leaving out the one running at `exceptAtNs`.
-    Task longestTask(qint64 exceptAtNs) const
+    // The longest task that started within [fromNs, toNs].
+    Task longestTask(qint64 fromNs = 0, qint64 toNs = std::numeric_limits<qint64>::max()) const
     {
         Task longest;
         for (const Task& task : m_tasks) {
-            if (!task.contains(exceptAtNs) && task.ms() > longest.ms()) {
+            if (task.startNs >= fromNs && task.startNs <= toNs && task.ms() > longest.ms()) {
                 longest = task;
             }
         }

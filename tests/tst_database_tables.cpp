@@ -1,4 +1,6 @@
 #include "database/database_adaptor.h"
+#include "database/database_checkpoint.h"
+#include "database/database_connection_config.h"
 #include "database/msg_event_info_table.h"
 #include "database/msg_notify_info_table.h"
 #include "log_capture.h"
@@ -60,6 +62,7 @@ private Q_SLOTS:
     void messageShowCount();
     void messageByReplaceId();
     void committedStatementSurvivesKill();
+    void writeAheadLogIsReused();
 
 private:
     MsgNotifyInfoTable m_messages;
@@ -286,12 +289,11 @@ void TestDatabaseTables::messageByReplaceId()
 void TestDatabaseTables::committedStatementSurvivesKill()
 {
     // Another process appends an event, says so, and is killed without any chance to clean up.
-    auto writer = testing::makeProcess(QStringLiteral(QMN_DB_WRITER_PATH), {QStringLiteral("31337")});
+    auto writer =
+        testing::makeProcess(QStringLiteral(QMN_DB_WRITER_PATH), {QStringLiteral("31337")});
     writer->start();
     QVERIFY(writer->waitForStarted());
-    QVERIFY(QTest::qWaitFor([&] {
-        return writer->readAllStandardOutput().contains("committed");
-    }));
+    QVERIFY(QTest::qWaitFor([&] { return writer->readAllStandardOutput().contains("committed"); }));
     ::kill(pid_t(writer->processId()), SIGKILL);
     QVERIFY(writer->waitForFinished());
 
@@ -301,6 +303,23 @@ void TestDatabaseTables::committedStatementSurvivesKill()
         found = found || event == MsgEventInfo(31337, 1234, 3);
     }
     QVERIFY(found);
+}
+
+// Checkpoints run on a thread of their own, not inside commits: once the writes pause, all of
+// the log is still copied into the database, and the next burst reuses the log from its start.
+void TestDatabaseTables::writeAheadLogIsReused()
+{
+    const QString log = DatabaseConnectionConfig::databaseFilePath() + QStringLiteral("-wal");
+    qint64 sizeAfterFirst = 0;
+    for (int burst = 0; burst < 2; ++burst) {
+        for (int i = 0; i < 1000; ++i) {
+            m_events.insertMsgEventInfoRecord(MsgEventInfo(i, 1765000000, 1));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(DatabaseCheckpoint::caughtUp(), 20000);
+        sizeAfterFirst = burst == 0 ? QFileInfo(log).size() : sizeAfterFirst;
+    }
+    QVERIFY2(QFileInfo(log).size() <= sizeAfterFirst,
+             qPrintable(QStringLiteral("%1 > %2").arg(QFileInfo(log).size()).arg(sizeAfterFirst)));
 }
 
 QMN_TEST_MAIN(TestDatabaseTables)

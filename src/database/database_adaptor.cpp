@@ -1,5 +1,6 @@
 #include "database/database_adaptor.h"
 
+#include "database/database_checkpoint.h"
 #include "database/database_connection.h"
 #include "plugin/log_categories.h"
 
@@ -49,6 +50,7 @@ void DatabaseAdaptor::executeSql(const QString& sql, const QVariantMap& binds,
     if (query.exec()) {
         reader(&query);
         database.commit();
+        DatabaseCheckpoint::noteCommit();
         return;
     }
     QSqlError error = prepareError.isValid() ? prepareError : query.lastError();

@@ -49,12 +49,14 @@ QString moveAside(const QString& path)
 }
 
 // Every statement is its own transaction. With the default rollback journal each commit pays
-// several fsyncs; a write-ahead log with synchronous=NORMAL pays at most one at checkpoints and
-// still keeps every committed statement when the process dies. The driver's busy time-out stays,
-// so another connection waits for the lock instead of failing.
+// several fsyncs; a write-ahead log with synchronous=NORMAL pays them only at checkpoints and
+// still keeps every committed statement when the process dies. Checkpoints run on a thread of
+// their own (DatabaseCheckpoint), never inside a commit. The driver's busy time-out stays, so
+// another connection waits for the lock instead of failing.
 void tuneConnection(QSqlDatabase& database)
 {
-    const QString pragmas[] = {u"PRAGMA journal_mode=WAL"_s, u"PRAGMA synchronous=NORMAL"_s};
+    const QString pragmas[] = {u"PRAGMA journal_mode=WAL"_s, u"PRAGMA synchronous=NORMAL"_s,
+                               u"PRAGMA wal_autocheckpoint=0"_s};
     for (const QString& pragma : pragmas) {
         QSqlQuery query(database);
         if (!query.exec(pragma)) {
