@@ -77,7 +77,7 @@ void DatabaseCheckpoint::run()
     }
     // A connection of its own for each checkpoint, so that it never holds on to a file that was
     // set aside as damaged in the meantime, nor keeps a reader that stops the log starting over.
-    const QString name = u"checkpoint"_s;
+    const QString name = u"quorin-msg-notification-checkpoint"_s;
     bool ran = false;
     bool complete = false;
     {
