@@ -1,7 +1,7 @@
 #include "common/config.h"
 #include "http/msg_notify_service.h"
-#include "loopback_http_server.h"
 #include "log_capture.h"
+#include "loopback_http_server.h"
 #include "test_environment.h"
 
 #include <QJsonArray>
@@ -166,8 +166,8 @@ void TestMsgNotifyService::requestShape_data()
                             "EditionName=Profi\nEditionName[en_US]=Professional\n";
     QTest::newRow("no stamp, Hong Kong, plain OsBuild")
         << qint64(0) << QByteArray("Asia/Hong_Kong") << QByteArray("CN")
-        << full + "OsBuild=11018.101\n" << QByteArray("11018.101") << QByteArray("Professional")
-        << QByteArray("20|1070");
+        << full + "OsBuild=11018.101\n"
+        << QByteArray("11018.101") << QByteArray("Professional") << QByteArray("20|1070");
     QTest::newRow("stamp 42, UTC, English OsBuild wins")
         << qint64(42) << QByteArray("UTC") << QByteArray("OTHER")
         << full + "OsBuild=11018.101\nOsBuild[en_US]=11018.101 en\nOsBuild[de]=x\n"
@@ -176,9 +176,9 @@ void TestMsgNotifyService::requestShape_data()
         << qint64(-5) << QByteArray("Asia/Taipei") << QByteArray("CN")
         << QByteArray("[Version]\nMajorVersion=21\nMinorVersion=0%1\nEditionName=Home\n")
         << QByteArray() << QByteArray("Home") << QByteArray("21|0%1");
-    QTest::newRow("missing file: empty os_build") << qint64(7) << QByteArray("Europe/Berlin")
-                                                  << QByteArray("OTHER") << QByteArray()
-                                                  << QByteArray() << QByteArray() << QByteArray("|");
+    QTest::newRow("missing file: empty os_build")
+        << qint64(7) << QByteArray("Europe/Berlin") << QByteArray("OTHER") << QByteArray()
+        << QByteArray() << QByteArray() << QByteArray("|");
 }
 
 void TestMsgNotifyService::requestShape()
@@ -187,14 +187,14 @@ void TestMsgNotifyService::requestShape()
     QFETCH(QByteArray, timeZone);
     QFETCH(QByteArray, osVersion);
 
-    const QString path = osVersion.isEmpty() ? QStringLiteral("/nonexistent/os-version")
-                                             : writeOsVersion(osVersion);
+    const QString path =
+        osVersion.isEmpty() ? QStringLiteral("/nonexistent/os-version") : writeOsVersion(osVersion);
     qputenv("TZ", timeZone);
     auto service = makeService(path);
     QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
     if (osVersion.isEmpty()) {
-        QTest::ignoreMessage(QtWarningMsg,
-                             "KeyfileEntry /etc/os-version Status Error: KeyfileEntry::FileNotFound");
+        QTest::ignoreMessage(
+            QtWarningMsg, "KeyfileEntry /etc/os-version Status Error: KeyfileEntry::FileNotFound");
     }
     service->getMsgNotifyInfos(ifModifiedSince);
     QVERIFY(pages.wait());
@@ -206,7 +206,7 @@ void TestMsgNotifyService::requestShape()
     QCOMPARE(request.target, kListPath + "?reqPage=1&maxResults=50");
     QCOMPARE(request.header("Authorization"), QByteArray("3b9f1e07d2c84a6d95e0f4a718c26b5d"));
     const QByteArray cpu = QSysInfo::currentCpuArchitecture().toUtf8();
-    QCOMPARE(request.header("arch"), cpu == "x86_64" ? QByteArray("amd64")
+    QCOMPARE(request.header("arch"), cpu == "x86_64"    ? QByteArray("amd64")
                                      : cpu == "aarch64" ? QByteArray("arm64")
                                                         : cpu);
     QTEST(request.header("platform"), "platform");
@@ -309,8 +309,8 @@ void TestMsgNotifyService::endlessPagingStops()
     m_server->setHandler([](const HttpRequest& request) {
         return HttpResponse::json(pageBody(pageNumber(request), 1, 1));
     });
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression(QStringLiteral("^GET msgNotifyInfos stopped after 100")));
+    QTest::ignoreMessage(
+        QtWarningMsg, QRegularExpression(QStringLiteral("^GET msgNotifyInfos stopped after 100")));
     auto service = makeService();
     QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
     service->getMsgNotifyInfos(0);
@@ -327,6 +327,8 @@ void TestMsgNotifyService::lastModified_data()
     QTest::newRow("decimal") << QByteArray("43") << qint64(43);
     QTest::newRow("64-bit") << QByteArray("1733000000123") << qint64(1733000000123);
     QTest::newRow("HTTP date") << QByteArray("Wed, 21 Oct 2015 07:28:00 GMT") << qint64(0);
+    QTest::newRow("sign") << QByteArray("+43") << qint64(0);
+    QTest::newRow("negative") << QByteArray("-43") << qint64(0);
     QTest::newRow("missing") << QByteArray() << qint64(0);
 }
 
@@ -362,12 +364,14 @@ void TestMsgNotifyService::failures_data()
         << HttpResponse::json(R"({"status":500,"desc":"boom","datas":[{"id":1}]})")
         << QStringLiteral("^parseMsgNotifyInfos failed, code: 500, msg: boom$")
         << QStringLiteral("^parseReportMsgNotifyInfo failed, code: 500, msg: boom$");
-    QTest::newRow("status missing") << HttpResponse::json(R"({"desc":"?","datas":[{"id":1}]})")
-                                    << QStringLiteral("^parseMsgNotifyInfos failed, code: 0, msg: \\?$")
-                                    << QStringLiteral("^parseReportMsgNotifyInfo failed, code: 0, msg: \\?$");
+    QTest::newRow("status missing")
+        << HttpResponse::json(R"({"desc":"?","datas":[{"id":1}]})")
+        << QStringLiteral("^parseMsgNotifyInfos failed, code: 0, msg: \\?$")
+        << QStringLiteral("^parseReportMsgNotifyInfo failed, code: 0, msg: \\?$");
     QTest::newRow("not JSON") << HttpResponse::json("<html>oops</html>")
                               << QStringLiteral("^Parse MsgNotifyInfos failed: <html>oops</html>$")
-                              << QStringLiteral("^Parse ReportMsgNotifyInfo failed: <html>oops</html>$");
+                              << QStringLiteral(
+                                     "^Parse ReportMsgNotifyInfo failed: <html>oops</html>$");
     HttpResponse notModified;
     notModified.status = 304;
     notModified.reason = "Not Modified";
@@ -429,13 +433,13 @@ void TestMsgNotifyService::uploadBody_data()
 {
     QTest::addColumn<MsgEventInfos>("events");
     QTest::addColumn<QByteArray>("body");
-    QTest::newRow("two events")
-        << MsgEventInfos{MsgEventInfo(7, 1000, 1), MsgEventInfo(9, 2000, 3)}
-        << QByteArray(R"([{"eventTime":1000,"eventType":1,"id":7},)"
-                      R"({"eventTime":2000,"eventType":3,"id":9}])");
+    QTest::newRow("two events") << MsgEventInfos{MsgEventInfo(7, 1000, 1), MsgEventInfo(9, 2000, 3)}
+                                << QByteArray(R"([{"eventTime":1000,"eventType":1,"id":7},)"
+                                              R"({"eventTime":2000,"eventType":3,"id":9}])");
     QTest::newRow("no events") << MsgEventInfos{} << QByteArray("[]");
     QTest::newRow("64-bit stamp") << MsgEventInfos{MsgEventInfo(1, 1733000000123, 1)}
-                                  << QByteArray(R"([{"eventTime":1733000000123,"eventType":1,"id":1}])");
+                                  << QByteArray(
+                                         R"([{"eventTime":1733000000123,"eventType":1,"id":1}])");
 }
 
 void TestMsgNotifyService::uploadBody()

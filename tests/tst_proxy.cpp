@@ -240,6 +240,7 @@ void TestProxy::variablesByMode_data()
     QTest::addColumn<QString>("mode");
     QTest::addColumn<int>("entry");
     QTest::addColumn<bool>("auth");
+    QTest::addColumn<QString>("host");
     QTest::addColumn<QVariantMap>("expected");
 
     const auto env = [](const QVariantMap& set) {
@@ -251,30 +252,37 @@ void TestProxy::variablesByMode_data()
         return all;
     };
     const QString hosts = QStringLiteral("localhost,127.0.0.1");
-    QTest::newRow("none") << "none" << int(ManualProxyType::Http) << false << env({});
-    QTest::newRow("auto") << "auto" << int(ManualProxyType::Http) << false
+    QTest::newRow("none") << "none" << int(ManualProxyType::Http) << false << QStringLiteral("h")
+                          << env({});
+    QTest::newRow("auto") << "auto" << int(ManualProxyType::Http) << false << QStringLiteral("h")
                           << env({{QStringLiteral("auto_proxy"),
                                    QStringLiteral("http://wpad.test/proxy.pac")}});
     QTest::newRow("manual http") << "manual" << int(ManualProxyType::Http) << false
+                                 << QStringLiteral("h")
                                  << env({{QStringLiteral("http_proxy"),
                                           QStringLiteral("http://h:8080")},
                                          {QStringLiteral("no_proxy"), hosts}});
     QTest::newRow("manual http with plain credentials")
-        << "manual" << int(ManualProxyType::Http) << true
+        << "manual" << int(ManualProxyType::Http) << true << QStringLiteral("h")
         << env({{QStringLiteral("http_proxy"), QStringLiteral("http://u:p@h:8080")},
                 {QStringLiteral("no_proxy"), hosts}});
     QTest::newRow("manual https keeps the http scheme")
-        << "manual" << int(ManualProxyType::Https) << false
+        << "manual" << int(ManualProxyType::Https) << false << QStringLiteral("h")
         << env({{QStringLiteral("https_proxy"), QStringLiteral("http://h:8080")},
                 {QStringLiteral("no_proxy"), hosts}});
     QTest::newRow("manual ftp") << "manual" << int(ManualProxyType::Ftp) << false
+                                << QStringLiteral("h")
                                 << env({{QStringLiteral("ftp_proxy"),
                                          QStringLiteral("http://h:8080")},
                                         {QStringLiteral("no_proxy"), hosts}});
     QTest::newRow("manual socks sets the pair")
-        << "manual" << int(ManualProxyType::Socks) << false
+        << "manual" << int(ManualProxyType::Socks) << false << QStringLiteral("h")
         << env({{QStringLiteral("SOCKS_SERVER"), QStringLiteral("socks5://h:8080")},
                 {QStringLiteral("all_proxy"), QStringLiteral("socks5://h:8080")},
+                {QStringLiteral("no_proxy"), hosts}});
+    QTest::newRow("manual http on an IPv6 address")
+        << "manual" << int(ManualProxyType::Http) << false << QStringLiteral("::1")
+        << env({{QStringLiteral("http_proxy"), QStringLiteral("http://[::1]:8080")},
                 {QStringLiteral("no_proxy"), hosts}});
 }
 
@@ -283,12 +291,13 @@ void TestProxy::variablesByMode()
     QFETCH(QString, mode);
     QFETCH(int, entry);
     QFETCH(bool, auth);
+    QFETCH(QString, host);
     // Leftovers of the process are replaced or removed.
     qputenv("http_proxy", "http://stale:1");
     qputenv("auto_proxy", "http://stale/pac");
 
     const QByteArray schema = ManualProxyConfig::schemaId(ManualProxyType(entry));
-    setString(schema, "host", "h");
+    setString(schema, "host", host.toUtf8().constData());
     setInt(schema, "port", 8080);
     setBool(schema, "use-authentication", auth);
     setString(schema, "authentication-user", "u");

@@ -13,6 +13,8 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -20,6 +22,18 @@ const QString kListPath = u"/store-dist-message/operActivity/msgNotifyInfos"_s;
 const QString kReportPath = u"/store-dist-message/operActivity/report/msgNotifyInfo"_s;
 constexpr int kFirstPage = 1;
 constexpr int kPageSize = 50;
+
+// The stamp is a plain run of decimal digits; anything else (a sign, blanks, an HTTP date, a
+// number too large) gives 0, which makes the next fetch ask for everything.
+qint64 decimalStamp(const QByteArray& header)
+{
+    const bool digits =
+        !header.isEmpty() &&
+        std::all_of(header.cbegin(), header.cend(), [](char c) { return c >= '0' && c <= '9'; });
+    bool ok = false;
+    const qint64 stamp = digits ? header.toLongLong(&ok, 10) : 0;
+    return ok ? stamp : 0;
+}
 } // namespace
 
 MsgNotifyServiceWorker::MsgNotifyServiceWorker(QObject* parent,
@@ -79,7 +93,7 @@ std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int m
     }
     std::optional<MsgNotifyInfos> page = parseMsgNotifyInfos(answer.body);
     if (page) {
-        page->lastModified = QString::fromUtf8(answer.lastModified).toLongLong(nullptr, 10);
+        page->lastModified = decimalStamp(answer.lastModified);
     }
     return page;
 }

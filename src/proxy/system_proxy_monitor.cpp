@@ -85,7 +85,10 @@ QString SystemProxyMonitor::manualProxyUrl(ManualProxyType type, const ManualPro
         url += QString::fromLatin1(QUrl::toPercentEncoding(proxy.user())) + u':' +
                QString::fromLatin1(QUrl::toPercentEncoding(proxy.password())) + u'@';
     }
-    return url + proxy.hostName() + u':' + QString::number(proxy.port());
+    // An IPv6 address goes in brackets, or its colons would be read as the port's.
+    const QString host =
+        proxy.hostName().contains(u':') ? u'[' + proxy.hostName() + u']' : proxy.hostName();
+    return url + host + u':' + QString::number(proxy.port());
 }
 
 void SystemProxyMonitor::slotGSettingsValueChanged(const QString& key, const QVariant& value)
