@@ -61,6 +61,7 @@ private Q_SLOTS:
     void instanceLogs();
     void queryQueuesUnlessRunning_data();
     void queryQueuesUnlessRunning();
+    void nameOwnership();
 
 private:
     QDBusConnection m_client{QString()};
@@ -266,6 +267,30 @@ void TestDBusInterface::queryQueuesUnlessRunning()
     // The fetch slot started the cycle (or the one in progress goes on).
     QCOMPARE(engine()->running(), true);
     m_cycleStarted = !running;
+}
+
+void TestDBusInterface::nameOwnership()
+{
+    // Called by name from this very process and thread, blocking, as a host's other plug-in
+    // might: only a local delivery can answer it.
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(
+        propertiesCall(QStringLiteral("Get"), {kService, QStringLiteral("version")}), QDBus::Block,
+        3000);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+
+    // A host that owns the name itself keeps it when the object goes.
+    delete m_service;
+    m_service = nullptr;
+    QVERIFY(testing::waitForNameOwner(kService, false));
+    QVERIFY(QDBusConnection::sessionBus().registerService(kService));
+    auto* hosted = new DBusInterface("");
+    QVERIFY(hosted->registerDBus());
+    delete hosted;
+    QVERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value());
+    QVERIFY(QDBusConnection::sessionBus().unregisterService(kService));
+
+    m_service = new DBusInterface("");
+    QVERIFY(m_service->registerDBus());
 }
 
 QMN_TEST_MAIN(TestDBusInterface)

@@ -51,27 +51,25 @@ bool DBusInterface::registerDBus()
     }
 
     QDBusConnection connection = QDBusConnection::sessionBus();
-    bool owned = false;
-    QString failure;
-    if (QDBusConnectionInterface* bus = connection.interface()) {
-        const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
-            bus->registerService(kServiceName);
-        owned = reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered;
-        if (!reply.isValid()) {
-            failure = reply.error().message();
-        } else if (!owned) {
+    QDBusConnectionInterface* bus = connection.interface();
+    // A host may own the name on this connection already; then the name stays the host's.
+    const bool hostOwned =
+        bus && bus->serviceOwner(kServiceName).value() == connection.baseService();
+    // Through the connection rather than the bus interface, so that QtDBus knows the name is
+    // ours and delivers calls made to it from this process locally.
+    if (!connection.registerService(kServiceName)) {
+        QString failure = connection.lastError().message();
+        if (failure.isEmpty() && bus) {
             // The bus answers a taken name with a plain reply, which leaves no error to quote.
             failure =
                 u"%1 is owned by %2"_s.arg(kServiceName, bus->serviceOwner(kServiceName).value());
         }
-    } else {
-        failure = connection.lastError().message();
-    }
-    if (!owned) {
         qCCritical(logMain).noquote() << "Register D-Bus service failed:" << failure;
         return false;
     }
-    m_ownedServiceConnection = connection.name();
+    if (!hostOwned) {
+        m_ownedServiceConnection = connection.name();
+    }
     m_connectionName = connection.name();
     return registerDBusObject(m_connectionName);
 }
