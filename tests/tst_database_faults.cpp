@@ -4,6 +4,8 @@
 #include "log_capture.h"
 #include "test_environment.h"
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QThread>
 
 namespace {
@@ -16,6 +18,9 @@ void runOnNewThread(const std::function<void()>& work)
     std::unique_ptr<QThread> thread(QThread::create(work));
     thread->start();
     thread->wait();
+    // The finished thread's connection is removed here, before the next thread, which may be
+    // made at the same address, looks for one under its name.
+    QCoreApplication::sendPostedEvents();
 }
 
 QString makeDataHome(const QString& kind)
@@ -43,6 +48,7 @@ private Q_SLOTS:
     void tableCreationFailureIsLogged();
     void everyStatementFailsNeutrally_data();
     void everyStatementFailsNeutrally();
+    void hostDefaultConnectionIsNeverUsed();
     void recoversWhenTheCauseIsGone();
 };
 
@@ -102,6 +108,30 @@ void TestDatabaseFaults::everyStatementFailsNeutrally()
     QVERIFY(failed >= 12);
     QCOMPARE(failed, statements);
     QCOMPARE(log.count(QStringLiteral("Create connection error:")), 1);
+}
+
+// A host with a default SQLite connection of its own: our statements fail on ours, never land in
+// the host's database.
+void TestDatabaseFaults::hostDefaultConnectionIsNeverUsed()
+{
+    qputenv("XDG_DATA_HOME", makeDataHome(QStringLiteral("host")).toUtf8());
+    const QString hostFile = TestEnvironment::instance()->root() + QStringLiteral("/host.db");
+    int hostTables = -1;
+    runOnNewThread([&] {
+        {
+            QSqlDatabase host = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+            host.setDatabaseName(hostFile);
+            QVERIFY(host.open());
+            MsgEventInfoTable events;
+            events.insertMsgEventInfoRecord(MsgEventInfo(1, 2, 3));
+            QSqlQuery tables(host);
+            QVERIFY(tables.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master")));
+            QVERIFY(tables.next());
+            hostTables = tables.value(0).toInt();
+        }
+        QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    });
+    QCOMPARE(hostTables, 0);
 }
 
 void TestDatabaseFaults::recoversWhenTheCauseIsGone()

@@ -39,6 +39,12 @@ void DatabaseAdaptor::executeSql(const QString& sql, const QVariantMap& binds,
 {
     const BusyClock clock;
     QSqlDatabase database = DatabaseConnection::openConnection(QString());
+    if (!database.isOpen()) {
+        // A query built on a handle that is not open would run on the process's default
+        // connection, which may be the host's own database.
+        qCWarning(logDB).noquote() << database.lastError().text() << sql << binds.values();
+        return;
+    }
     database.transaction();
 
     QSqlQuery query(database);
@@ -53,11 +59,7 @@ void DatabaseAdaptor::executeSql(const QString& sql, const QVariantMap& binds,
         DatabaseCheckpoint::noteCommit();
         return;
     }
-    QSqlError error = prepareError.isValid() ? prepareError : query.lastError();
-    if (!prepareError.isValid() && !database.isOpen() && database.lastError().isValid()) {
-        // Nothing was prepared on a connection that failed to open: its error is the cause.
-        error = database.lastError();
-    }
+    const QSqlError error = prepareError.isValid() ? prepareError : query.lastError();
     // A statement that failed to prepare was never executed: show the text we tried.
     const QString statement = query.executedQuery().isEmpty() ? sql : query.executedQuery();
     qCWarning(logDB).noquote() << error.text() << statement << query.boundValues();

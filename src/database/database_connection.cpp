@@ -111,7 +111,7 @@ QSqlDatabase DatabaseConnection::createConnection(const QString& connectionName)
     const bool checkFile = QFileInfo(config.databaseName).isFile() && !s_fileChecked.exchange(true);
     if (!database.open()) {
         qCDebug(logDB).noquote() << "Create connection error:" << database.lastError().text();
-        return QSqlDatabase();
+        return database;
     }
     // A damaged file would fail every statement for good: start afresh beside it.
     if (checkFile && isDamaged(database)) {
@@ -121,7 +121,7 @@ QSqlDatabase DatabaseConnection::createConnection(const QString& connectionName)
             << "Damaged database" << config.databaseName << "moved aside to" << aside;
         if (!database.open()) {
             qCDebug(logDB).noquote() << "Create connection error:" << database.lastError().text();
-            return QSqlDatabase();
+            return database;
         }
     }
     qCDebug(logDB).noquote() << u"Connection created: %1"_s.arg(connectionName);

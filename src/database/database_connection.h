@@ -11,7 +11,8 @@ public:
     // The calling thread's connection; reopened if closed. May be invalid or closed when the
     // database cannot be opened.
     static QSqlDatabase openConnection(const QString& name);
-    // Registers and opens a new connection; an invalid handle on failure (it stays registered).
+    // Registers and opens a new connection; on failure the handle stays registered, closed, with
+    // the error of the open.
     static QSqlDatabase createConnection(const QString& connectionName);
 
     DatabaseConnection() = delete;
