@@ -37,12 +37,28 @@ qint64 DatabaseAdaptor::busyNanoseconds()
 void DatabaseAdaptor::executeSql(const QString& sql, const QVariantMap& binds,
                                  const std::function<void(QSqlQuery*)>& reader)
 {
+    run(sql, binds, reader, true);
+}
+
+bool DatabaseAdaptor::tryExecute(const QString& sql)
+{
+    bool result = false;
+    run(
+        sql, {}, [&result](QSqlQuery*) { result = true; }, false);
+    return result;
+}
+
+void DatabaseAdaptor::run(const QString& sql, const QVariantMap& binds,
+                          const std::function<void(QSqlQuery*)>& reader, bool logFailure)
+{
     const BusyClock clock;
     QSqlDatabase database = DatabaseConnection::openConnection(QString());
     if (!database.isOpen()) {
         // A query built on a handle that is not open would run on the process's default
         // connection, which may be the host's own database.
-        qCWarning(logDB).noquote() << database.lastError().text() << sql << binds.values();
+        if (logFailure) {
+            qCWarning(logDB).noquote() << database.lastError().text() << sql << binds.values();
+        }
         return;
     }
     database.transaction();
@@ -62,7 +78,9 @@ void DatabaseAdaptor::executeSql(const QString& sql, const QVariantMap& binds,
     const QSqlError error = prepareError.isValid() ? prepareError : query.lastError();
     // A statement that failed to prepare was never executed: show the text we tried.
     const QString statement = query.executedQuery().isEmpty() ? sql : query.executedQuery();
-    qCWarning(logDB).noquote() << error.text() << statement << query.boundValues();
+    if (logFailure) {
+        qCWarning(logDB).noquote() << error.text() << statement << query.boundValues();
+    }
     database.rollback();
 }
 

@@ -17,6 +17,9 @@ class DatabaseAdaptor
 public:
     static void executeSql(const QString& sql, const QVariantMap& binds,
                            const std::function<void(QSqlQuery*)>& reader);
+    // Runs a statement the caller does not report on (a retry of one that already failed):
+    // whether it worked, and no warning when it did not.
+    static bool tryExecute(const QString& sql);
     // Binds ":key" for every entry, in ascending key order; keys the statement lacks do nothing.
     static void bindValues(QSqlQuery* query, const QVariantMap& binds);
 
@@ -54,4 +57,8 @@ public:
     }
 
     DatabaseAdaptor() = delete;
+
+private:
+    static void run(const QString& sql, const QVariantMap& binds,
+                    const std::function<void(QSqlQuery*)>& reader, bool logFailure);
 };
