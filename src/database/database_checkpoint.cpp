@@ -4,6 +4,7 @@
 #include "database/database_connection_config.h"
 #include "plugin/log_categories.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -21,6 +22,17 @@ constexpr int kPauseMs = 200;
 std::atomic<int> s_uncounted{0};
 std::atomic<quint64> s_commits{0};
 std::atomic<quint64> s_copiedUpTo{0};
+QThread* s_thread = nullptr;
+
+// Runs as the application object goes, before the process's statics: a checkpoint under way
+// finishes rather than meet a database layer that is being torn down.
+void stopThread()
+{
+    if (s_thread) {
+        s_thread->quit();
+        s_thread->wait();
+    }
+}
 } // namespace
 
 DatabaseCheckpoint::DatabaseCheckpoint()
@@ -29,10 +41,13 @@ DatabaseCheckpoint::DatabaseCheckpoint()
     m_thread->setObjectName(u"database-checkpoint"_s);
     moveToThread(m_thread);
     m_thread->start(QThread::LowPriority);
+    s_thread = m_thread;
+    qAddPostRoutine(stopThread);
 }
 
 DatabaseCheckpoint::~DatabaseCheckpoint()
 {
+    s_thread = nullptr;
     m_thread->quit();
     m_thread->wait();
     delete m_thread;
