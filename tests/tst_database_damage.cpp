@@ -58,6 +58,8 @@ void TestDatabaseDamage::damagedFileIsMovedAside_data()
     QTest::addColumn<bool>("movedAside");
     QTest::newRow("random bytes") << QStringLiteral("random") << true;
     QTest::newRow("truncated") << QStringLiteral("truncated") << true;
+    QTest::newRow("header overwritten, committed pages in its log")
+        << QStringLiteral("header-with-log") << true;
     QTest::newRow("healthy") << QStringLiteral("none") << false;
     QTest::newRow("empty file is a new database") << QStringLiteral("empty") << false;
 }
@@ -88,31 +90,63 @@ void TestDatabaseDamage::damagedFileIsMovedAside()
             QFile file(db);
             QVERIFY(file.resize(file.size() / 2));
             QFile::remove(db + QStringLiteral("-wal"));
+        } else if (damage == QLatin1String("header-with-log")) {
+            // Killed after a commit: the page is in the log only.
+            auto killed = testing::makeProcess(QStringLiteral(QMN_DB_WRITER_PATH), {"5"});
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("XDG_DATA_HOME"), home);
+            killed->setProcessEnvironment(environment);
+            killed->start();
+            QVERIFY(QTest::qWaitFor(
+                [&] { return killed->readAllStandardOutput().contains("committed"); }));
+            killed->kill();
+            QVERIFY(killed->waitForFinished());
+            QVERIFY(QFileInfo(db + QStringLiteral("-wal")).size() > 0);
+            QFile file(db);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            file.write(QByteArray(100, 'x'));
         }
     }
     const qint64 oldSize = QFileInfo(db).size();
+    const qint64 oldLogSize = QFileInfo(db + QStringLiteral("-wal")).size();
 
     const Run run = writer(home, {QStringLiteral("--check"), QStringLiteral("77")});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.out.contains(QStringLiteral("has 77 1")), qPrintable(run.out + run.err));
-    const QStringList aside =
-        QDir(home + kRelative).entryList({QStringLiteral("msg_notify.db.corrupt-*")}, QDir::Files);
+    // The copies, without the log files that went with them.
+    const auto copies = [&] {
+        QStringList names =
+            QDir(home + kRelative)
+                .entryList({QStringLiteral("msg_notify.db.corrupt-*")}, QDir::Files, QDir::Name);
+        names.removeIf([](const QString& name) {
+            return name.endsWith(QLatin1String("-wal")) || name.endsWith(QLatin1String("-shm"));
+        });
+        return names;
+    };
+    const QStringList aside = copies();
     QCOMPARE(aside.size(), movedAside ? 1 : 0);
     QCOMPARE(run.err.contains(QStringLiteral("Damaged database")), movedAside);
     if (movedAside) {
-        QCOMPARE(QFileInfo(home + kRelative + QLatin1Char('/') + aside.first()).size(), oldSize);
+        const QString copy = home + kRelative + QLatin1Char('/') + aside.first();
+        QCOMPARE(QFileInfo(copy).size(), oldSize);
+        // The log goes with the copy, never into the new database.
+        QCOMPARE(QFileInfo(copy + QStringLiteral("-wal")).size(), oldLogSize);
         QVERIFY(run.out.contains(QStringLiteral("queued 1")));
-        // Only the newest damaged file is kept.
-        QFile again(db);
-        QVERIFY(again.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        again.write(QByteArray(4096, 'x'));
-        again.close();
-        QTest::qWait(1100);
-        QCOMPARE(writer(home, {QStringLiteral("--check"), QStringLiteral("78")}).exitCode, 0);
-        QCOMPARE(QDir(home + kRelative)
-                     .entryList({QStringLiteral("msg_notify.db.corrupt-*")}, QDir::Files)
-                     .size(),
-                 1);
+        // Damaged three times more: the three newest copies stay, with their logs.
+        for (int i = 0; i < 3; ++i) {
+            QFile again(db);
+            QVERIFY(again.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            again.write(QByteArray(4096, 'x'));
+            again.close();
+            QCOMPARE(writer(home, {QStringLiteral("--check"), QString::number(78 + i)}).exitCode,
+                     0);
+        }
+        const QStringList kept =
+            QDir(home + kRelative)
+                .entryList({QStringLiteral("msg_notify.db.corrupt-*")}, QDir::Files, QDir::Name);
+        QCOMPARE(kept.filter(QStringLiteral("-wal")).size(), 0);
+        QCOMPARE(kept.size(), 3);
+        QVERIFY(!kept.contains(aside.first()));
     } else if (damage == QLatin1String("none")) {
         QVERIFY(run.out.contains(QStringLiteral("queued 4")));
     }

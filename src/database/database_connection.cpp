@@ -31,20 +31,47 @@ bool isDamaged(QSqlDatabase& database)
     return !query.next() || query.value(0).toString() != "ok"_L1;
 }
 
-// Keeps only the newest damaged file, next to the database; the journal files go with it.
+constexpr int kKeptDamagedCopies = 3;
+const QString kLogSuffixes[] = {u"-wal"_s, u"-shm"_s};
+
+// Sets the damaged file aside, next to the database, with its log and shared-memory files, so
+// that the copy keeps every committed page. Older copies go only once the new one is in place;
+// the newest three stay. Returns the copy's path, or an empty string when the file could not be
+// moved.
 QString moveAside(const QString& path)
 {
+    const QString stamp = QDateTime::currentDateTime().toString(u"yyyyMMddHHmmss"_s);
+    QString aside = u"%1.corrupt-%2"_s.arg(path, stamp);
+    for (int n = 1; QFileInfo::exists(aside); ++n) {
+        aside = u"%1.corrupt-%2-%3"_s.arg(path, stamp).arg(n);
+    }
+    if (!QFile::rename(path, aside)) {
+        return QString();
+    }
+    for (const QString& suffix : kLogSuffixes) {
+        // A log left behind would be replayed into the new, empty database.
+        if (QFileInfo::exists(path + suffix) && !QFile::rename(path + suffix, aside + suffix)) {
+            QFile::remove(path + suffix);
+        }
+    }
+
     const QFileInfo info(path);
     QDir dir = info.dir();
-    const QStringList old = dir.entryList({info.fileName() + u".corrupt-*"_s}, QDir::Files);
-    for (const QString& name : old) {
-        dir.remove(name);
+    QStringList copies;
+    for (const QString& name :
+         dir.entryList({info.fileName() + u".corrupt-*"_s}, QDir::Files, QDir::Name)) {
+        if (!name.endsWith(kLogSuffixes[0]) && !name.endsWith(kLogSuffixes[1])) {
+            copies.append(name);
+        }
     }
-    const QString aside =
-        u"%1.corrupt-%2"_s.arg(path, QDateTime::currentDateTime().toString(u"yyyyMMddHHmmss"_s));
-    QFile::rename(path, aside);
-    QFile::remove(path + u"-wal"_s);
-    QFile::remove(path + u"-shm"_s);
+    // Names sort by the time they were set aside: "-N" follows the plain name of its second.
+    while (copies.size() > kKeptDamagedCopies) {
+        const QString oldest = copies.takeFirst();
+        dir.remove(oldest);
+        for (const QString& suffix : kLogSuffixes) {
+            dir.remove(oldest + suffix);
+        }
+    }
     return aside;
 }
 
@@ -77,7 +104,9 @@ QSqlDatabase DatabaseConnection::openConnection(const QString& name)
         if (!database.isOpen()) {
             // The folder may have gone with whatever kept the file from opening.
             QDir().mkpath(QFileInfo(database.databaseName()).dir().path());
-            database.open();
+            if (database.open()) {
+                tuneConnection(database);
+            }
         }
         return database;
     }
@@ -109,20 +138,28 @@ QSqlDatabase DatabaseConnection::createConnection(const QString& connectionName)
     }
 
     const bool checkFile = QFileInfo(config.databaseName).isFile() && !s_fileChecked.exchange(true);
+    // A damaged file would fail every statement for good: start afresh beside it. Checked
+    // read-only, because the last read-write connection to close deletes the log, which is to go
+    // with the copy.
+    if (checkFile) {
+        database.setConnectOptions(u"QSQLITE_OPEN_READONLY"_s);
+        const bool damaged = database.open() && isDamaged(database);
+        database.close();
+        database.setConnectOptions();
+        if (damaged) {
+            const QString aside = moveAside(config.databaseName);
+            if (aside.isEmpty()) {
+                qCWarning(logDB).noquote()
+                    << "Damaged database" << config.databaseName << "could not be moved aside";
+            } else {
+                qCWarning(logDB).noquote()
+                    << "Damaged database" << config.databaseName << "moved aside to" << aside;
+            }
+        }
+    }
     if (!database.open()) {
         qCDebug(logDB).noquote() << "Create connection error:" << database.lastError().text();
         return database;
-    }
-    // A damaged file would fail every statement for good: start afresh beside it.
-    if (checkFile && isDamaged(database)) {
-        database.close();
-        const QString aside = moveAside(config.databaseName);
-        qCWarning(logDB).noquote()
-            << "Damaged database" << config.databaseName << "moved aside to" << aside;
-        if (!database.open()) {
-            qCDebug(logDB).noquote() << "Create connection error:" << database.lastError().text();
-            return database;
-        }
     }
     qCDebug(logDB).noquote() << u"Connection created: %1"_s.arg(connectionName);
     tuneConnection(database);
