@@ -181,6 +181,7 @@ private Q_SLOTS:
     void wholeCycleThroughTheBus();
     void failedFetchStillShowsStoredMessages_data();
     void failedFetchStillShowsStoredMessages();
+    void imageCacheKeepsStoredImagesOnly();
     void closing_data();
     void closing();
     void reports();
@@ -545,6 +546,38 @@ void TestEngine::failedFetchStillShowsStoredMessages()
     QVERIFY(!messages()->selectMsgNotifyInfoRecordById(21));
     QCOMPARE(Singleton<Config>::instance()->lastModified(), stampBefore);
     QCOMPARE(queuedEvents(), (QList<QPair<int, int>>{{20, 2}}));
+}
+
+// After the prune the cache keeps the images of stored messages only; links and folders stay, and
+// so does whatever a link points to.
+void TestEngine::imageCacheKeepsStoredImagesOnly()
+{
+    seed(70, now() + 3600, 0, true, image(QStringLiteral("kept.png")));
+    const QDir cache(Singleton<ImgDownloadManager>::instance()->imgDir());
+    const QString outside = TestEnvironment::instance()->root() + QStringLiteral("/outside.png");
+    for (const QString& path :
+         {cache.filePath(QStringLiteral("kept.png")), cache.filePath(QStringLiteral("gone.png")),
+          cache.filePath(QStringLiteral(".hidden")), outside}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(QFile::link(outside, cache.filePath(QStringLiteral("link.png"))));
+    QVERIFY(cache.mkpath(QStringLiteral("folder")));
+    {
+        QMutexLocker locker(&m_mutex);
+        m_useListOverride = true;
+        m_listOverride = HttpResponse();
+        m_listOverride.status = 304;
+    }
+    QTest::ignoreMessage(QtWarningMsg, "Parse MsgNotifyInfos failed: ");
+    QVERIFY(runCycle());
+    QCOMPARE(cache.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                             QDir::Name),
+             QStringList({QStringLiteral("folder"), QStringLiteral("kept.png"),
+                          QStringLiteral("link.png")}));
+    QVERIFY(QFileInfo::exists(outside));
+    QVERIFY(QDir(cache.filePath(QStringLiteral("folder"))).removeRecursively());
+    QVERIFY(QFile::remove(cache.filePath(QStringLiteral("link.png"))));
 }
 
 void TestEngine::closing_data()

@@ -35,6 +35,7 @@ const QString kCount = u"SELECT COUNT(*) FROM %1"_s;
 const QString kDeleteOldest =
     u"DELETE FROM %1 WHERE id IN (SELECT id FROM %1 ORDER BY startTime ASC LIMIT %2)"_s;
 const QString kSelect = u"SELECT * FROM %1"_s;
+const QString kSelectImgUrls = u"SELECT imgUrl FROM %1"_s;
 const QString kSelectById = u"SELECT * FROM %1 WHERE id = :id"_s;
 const QString kSelectByReplaceId = u"SELECT * FROM %1 WHERE replace_id = :replace_id"_s;
 
@@ -126,6 +127,12 @@ QList<MsgNotifyInfoRecord> MsgNotifyInfoTable::selectMsgNotifyInfoRecords(int im
     }
     return DatabaseAdaptor::selectBeans<MsgNotifyInfoRecord>(&MsgNotifyInfoRecord::fromVariantMap,
                                                              sql, binds);
+}
+
+QStringList MsgNotifyInfoTable::selectMsgNotifyInfoImgUrls()
+{
+    initMsgNotifyInfoTable();
+    return DatabaseAdaptor::selectStrings(kSelectImgUrls.arg(kTable));
 }
 
 void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldReplaceId(int id, uint replaceId)

@@ -4,6 +4,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QSet>
 #include <QStandardPaths>
 #include <QThread>
 #include <QThreadPool>
@@ -61,4 +63,19 @@ void ImgDownloadManager::downloadImage(const QString& url)
 QString ImgDownloadManager::localImagePath(const QString& url) const
 {
     return ImgDownload::localImagePath(m_imgDir, url);
+}
+
+void ImgDownloadManager::removeImagesExcept(const QStringList& urls) const
+{
+    QSet<QString> kept;
+    for (const QString& url : urls) {
+        kept.insert(QFileInfo(localImagePath(url)).fileName());
+    }
+    QDir dir(m_imgDir);
+    const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QFileInfo& file : files) {
+        if (!kept.contains(file.fileName()) && dir.remove(file.fileName())) {
+            qCDebug(logMain).noquote() << "Image removed:" << file.filePath();
+        }
+    }
 }

@@ -22,6 +22,9 @@ public:
     void downloadImage(const QString& url);
     // Where the image of the URL is cached; empty when the URL names no file.
     QString localImagePath(const QString& url) const;
+    // Removes the cached images of every other URL: regular files directly in the cache folder
+    // only, never a link or what it points to. Only while no download runs.
+    void removeImagesExcept(const QStringList& urls) const;
 
     // Half the ideal thread count, between 1 and 10.
     static int poolSize(int idealThreadCount);

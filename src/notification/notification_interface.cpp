@@ -192,6 +192,9 @@ void NotificationInterface::slotGetMsgNotifyInfosFinished(
     }
     messages->deleteUselessMsgNotifyInfoRecords();
     messages->deleteOldestMsgNotifyInfoRecords();
+    // No download runs between two cycles: the images of pruned messages can go now.
+    Singleton<ImgDownloadManager>::instance()->removeImagesExcept(
+        messages->selectMsgNotifyInfoImgUrls());
     QMetaObject::invokeMethod(this, &NotificationInterface::slotAsyncDownloadImage,
                               Qt::QueuedConnection);
 }
