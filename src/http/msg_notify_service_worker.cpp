@@ -148,6 +148,17 @@ MsgNotifyServiceWorker::waitForReply(QNetworkReply* reply, const char* failure, 
             << failure << url << u"response larger than %1 bytes"_s.arg(m_options.maxResponseBytes);
         break;
     case ReplyWaiter::Failed:
+        if (reply->error() == QNetworkReply::InsecureRedirectError) {
+            // Refused by the request's redirect policy: say where the server wanted it to go.
+            const QUrl target =
+                reply->url().resolved(QUrl::fromEncoded(reply->rawHeader("Location")));
+            qCWarning(logMain).noquote()
+                << failure << url
+                << u"redirected to %1, which leaves the server: not followed"_s.arg(
+                       target.toString());
+            break;
+        }
+        Q_FALLTHROUGH();
     case ReplyWaiter::TimedOut:
         qCWarning(logMain).noquote() << failure << url << reply->errorString();
         break;
