@@ -78,12 +78,14 @@ echo "== cycle 1: fetch, store, images, notifications"
 if [[ -f $demo/notifications.log ]]; then
     sed -n '/^notification /,$p' "$demo/notifications.log"
 fi
-echo "== cycle 2: upload the events of cycle 1, nothing new to fetch"
+echo "== cycle 2: upload the events of cycle 1, nothing new to fetch, show the due messages again"
 "$tools/quorin-msg-notification-query" --wait --timeout 60
 wait_for_line "$demo/server.log" 'POST events:'
 
 db="$data_dir/msg_notify.db"
 stored=$(sqlite3 "$db" 'SELECT COUNT(*) FROM msg_notify_info')
+# Before any further cycle: the messages cycle 2 showed again, in place of their bubbles.
+again=$(sqlite3 "$db" 'SELECT COUNT(*) FROM msg_notify_info WHERE notify_times = 2 AND replace_id > 0')
 uploaded=$(awk '/^POST events:/ {n += $3} END {print n + 0}' "$demo/server.log")
 shown=$(grep -c 'type 2,' "$demo/server.log" || true)
 received=$(grep -c 'type 1,' "$demo/server.log" || true)
@@ -101,6 +103,7 @@ cat <<SUMMARY
 messages stored:        $stored (of $expected_stored sent by the server)
 notifications shown:    $shown in cycle 1 ($notifications)
 events uploaded:        $uploaded in cycle 2 ($received received, $shown shown)
+shown again:            $again in cycle 2, each replacing its bubble of cycle 1 (shown twice now)
 configuration:          $config_dir/quorin-msg-notification.conf
 database:               $db
 image cache:            $data_dir/images ($(ls "$data_dir/images" | wc -l) files)
