@@ -63,10 +63,9 @@ private:
 
 void TestCrash::initTestCase()
 {
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
     m_server = std::make_unique<LoopbackHttpServer>();
     const QString base = m_server->baseUrl();
-    m_server->setHandler([this, now, base](const HttpRequest& request) {
+    m_server->setHandler([this, base](const HttpRequest& request) {
         if (request.path().startsWith("/img/")) {
             HttpResponse image;
             image.body = imageBytes(request.path().mid(5));
@@ -81,20 +80,7 @@ void TestCrash::initTestCase()
             return HttpResponse::json(R"({"status":200})");
         }
         // Always news, so that every cycle stores, records and shows.
-        QJsonArray datas;
-        for (int id = 1; id <= 5; ++id) {
-            datas.append(QJsonObject{
-                {QStringLiteral("id"), id},
-                {QStringLiteral("title"), QStringLiteral("t%1").arg(id)},
-                {QStringLiteral("startTime"), now - 60},
-                {QStringLiteral("endTime"), now + 86400},
-                {QStringLiteral("imgUrl"), base + QStringLiteral("/img/%1.png").arg(id)}});
-        }
-        HttpResponse page =
-            HttpResponse::json(QJsonDocument(QJsonObject{{QStringLiteral("status"), 200},
-                                                         {QStringLiteral("datas"), datas},
-                                                         {QStringLiteral("hasNextPage"), 0}})
-                                   .toJson(QJsonDocument::Compact));
+        HttpResponse page = HttpResponse::json(testing::duePage(1, 5, base));
         page.addHeader("Last-Modified", QByteArray::number(QDateTime::currentMSecsSinceEpoch()));
         return page;
     });

@@ -70,22 +70,8 @@ void TestLoad::initTestCase()
             image.body = QByteArray(2048, 'i');
             return image;
         }
-        const qint64 now = QDateTime::currentSecsSinceEpoch();
         const int first = m_nextId.fetchAndAddRelaxed(5);
-        QJsonArray datas;
-        for (int id = first; id < first + 5; ++id) {
-            datas.append(QJsonObject{
-                {QStringLiteral("id"), id},
-                {QStringLiteral("title"), QStringLiteral("t%1").arg(id)},
-                {QStringLiteral("startTime"), now - 60},
-                {QStringLiteral("endTime"), now + 86400},
-                {QStringLiteral("imgUrl"), base + QStringLiteral("/img/%1.png").arg(id)}});
-        }
-        HttpResponse response =
-            HttpResponse::json(QJsonDocument(QJsonObject{{QStringLiteral("status"), 200},
-                                                         {QStringLiteral("datas"), datas},
-                                                         {QStringLiteral("hasNextPage"), 0}})
-                                   .toJson(QJsonDocument::Compact));
+        HttpResponse response = HttpResponse::json(testing::duePage(first, 5, base));
         response.addHeader("Last-Modified", QByteArray::number(first));
         return response;
     });

@@ -2,8 +2,12 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusPendingCall>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -177,6 +181,24 @@ bool waitForNameOwner(const QString& service, bool owned, int timeoutMs)
     QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
     return QTest::qWaitFor([&] { return bus->isServiceRegistered(service).value() == owned; },
                            timeoutMs);
+}
+
+QByteArray duePage(int firstId, int count, const QString& imageBase)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QJsonArray datas;
+    for (int id = firstId; id < firstId + count; ++id) {
+        datas.append(QJsonObject{
+            {QStringLiteral("id"), id},
+            {QStringLiteral("title"), QStringLiteral("t%1").arg(id)},
+            {QStringLiteral("startTime"), now - 60},
+            {QStringLiteral("endTime"), now + 86400},
+            {QStringLiteral("imgUrl"), imageBase + QStringLiteral("/img/%1.png").arg(id)}});
+    }
+    return QJsonDocument(QJsonObject{{QStringLiteral("status"), 200},
+                                     {QStringLiteral("datas"), datas},
+                                     {QStringLiteral("hasNextPage"), 0}})
+        .toJson(QJsonDocument::Compact);
 }
 
 std::unique_ptr<QProcess> makeProcess(const QString& program, const QStringList& arguments)

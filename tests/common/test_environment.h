@@ -49,6 +49,10 @@ QDBusConnection clientConnection(const QString& name);
 // Waits until the bus name has an owner (or has none, with owned = false).
 bool waitForNameOwner(const QString& service, bool owned = true, int timeoutMs = 10000);
 
+// A last page of due messages firstId.. with titles "t<id>" and an image each under
+// imageBase/img/, as the message server sends it.
+QByteArray duePage(int firstId, int count, const QString& imageBase);
+
 // Builds a child process with the test's environment and kills it with the test.
 std::unique_ptr<QProcess> makeProcess(const QString& program, const QStringList& arguments);
 
