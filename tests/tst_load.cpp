@@ -179,8 +179,11 @@ void TestLoad::thousandCycles()
           "of %lld bytes cached, %d fetched in all",
           clock.elapsed(), after50, after1000, qint64(images.size()), imageBytes,
           m_nextId.loadRelaxed() - 1);
-    QVERIFY(after1000 - after50 <= 4 * 1024);
     QVERIFY(images.size() <= 25);
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer holds freed memory back for a while: resident size says nothing there.
+    QVERIFY(after1000 - after50 <= 4 * 1024);
+#endif
 }
 
 QMN_TEST_MAIN(TestLoad)
