@@ -89,6 +89,8 @@ void TestDatabaseFaults::everyStatementFailsNeutrally()
         messages.insertMsgNotifyInfoRecord(info);
         QVERIFY(!messages.selectMsgNotifyInfoRecordById(1));
         QVERIFY(messages.selectMsgNotifyInfoRecords(-1, 0).isEmpty());
+        // Unknown, not empty: the image cache must not be emptied on a failure.
+        QVERIFY(!messages.selectMsgNotifyInfoImgUrls());
         messages.updateMsgNotifyInfoRecordFieldReplaceId(1, 5);
         messages.deleteUselessMsgNotifyInfoRecords();
         messages.deleteOldestMsgNotifyInfoRecords(); // the count fails and reads as 0
@@ -101,10 +103,10 @@ void TestDatabaseFaults::everyStatementFailsNeutrally()
         QVERIFY(!DatabaseAdaptor::selectVariant(QStringLiteral("SELECT 1")).isValid());
     });
 
-    // One warning for each of the 12 statements asked for above, none for the table creation
+    // One warning for each of the 13 statements asked for above, none for the table creation
     // retried before each; every statement tried to open the file again.
-    QCOMPARE(log.messages(kDbCategory, QtWarningMsg).size(), 12);
-    QVERIFY(log.count(QStringLiteral("Connection existed: ")) > 12);
+    QCOMPARE(log.messages(kDbCategory, QtWarningMsg).size(), 13);
+    QVERIFY(log.count(QStringLiteral("Connection existed: ")) > 13);
     QCOMPARE(log.count(QStringLiteral("Create connection error:")), 1);
 }
 

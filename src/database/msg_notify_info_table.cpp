@@ -4,6 +4,8 @@
 #include "database/table_creation.h"
 #include "plugin/log_categories.h"
 
+#include <QSqlQuery>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -129,10 +131,17 @@ QList<MsgNotifyInfoRecord> MsgNotifyInfoTable::selectMsgNotifyInfoRecords(int im
                                                              sql, binds);
 }
 
-QStringList MsgNotifyInfoTable::selectMsgNotifyInfoImgUrls()
+std::optional<QStringList> MsgNotifyInfoTable::selectMsgNotifyInfoImgUrls()
 {
     initMsgNotifyInfoTable();
-    return DatabaseAdaptor::selectStrings(kSelectImgUrls.arg(kTable));
+    std::optional<QStringList> urls;
+    DatabaseAdaptor::executeSql(kSelectImgUrls.arg(kTable), {}, [&urls](QSqlQuery* query) {
+        urls.emplace();
+        while (query->next()) {
+            urls->append(query->value(0).toString());
+        }
+    });
+    return urls;
 }
 
 void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldReplaceId(int id, uint replaceId)

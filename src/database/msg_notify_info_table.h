@@ -23,8 +23,8 @@ public:
     std::optional<MsgNotifyInfoRecord> selectMsgNotifyInfoRecordByReplaceId(uint replaceId);
     // A negative argument puts no condition on its column; 0 or 1 ask for that value.
     QList<MsgNotifyInfoRecord> selectMsgNotifyInfoRecords(int imageDownloaded, int msgRead);
-    // The image URL of every stored message.
-    QStringList selectMsgNotifyInfoImgUrls();
+    // The image URL of every stored message; nothing when the statement failed.
+    std::optional<QStringList> selectMsgNotifyInfoImgUrls();
 
     void updateMsgNotifyInfoRecordFieldReplaceId(int id, uint replaceId);
     void updateMsgNotifyInfoRecordFieldImageDownloaded(int id, bool downloaded);

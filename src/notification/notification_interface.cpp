@@ -192,9 +192,11 @@ void NotificationInterface::slotGetMsgNotifyInfosFinished(
     }
     messages->deleteUselessMsgNotifyInfoRecords();
     messages->deleteOldestMsgNotifyInfoRecords();
-    // No download runs between two cycles: the images of pruned messages can go now.
-    Singleton<ImgDownloadManager>::instance()->removeImagesExcept(
-        messages->selectMsgNotifyInfoImgUrls());
+    // No download runs between two cycles: the images of pruned messages can go now. A store
+    // that cannot be read says nothing about which images are still wanted.
+    if (const std::optional<QStringList> urls = messages->selectMsgNotifyInfoImgUrls()) {
+        Singleton<ImgDownloadManager>::instance()->removeImagesExcept(*urls);
+    }
     QMetaObject::invokeMethod(this, &NotificationInterface::slotAsyncDownloadImage,
                               Qt::QueuedConnection);
 }
