@@ -8,8 +8,8 @@
 class DatabaseConnection
 {
 public:
-    // The calling thread's connection; reopened if closed. May be invalid or closed when the
-    // database cannot be opened.
+    // The calling thread's connection; reopened (and tuned) if closed. Closed when the database
+    // cannot be opened.
     static QSqlDatabase openConnection(const QString& name);
     // Registers and opens a new connection; on failure the handle stays registered, closed, with
     // the error of the open.
