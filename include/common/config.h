@@ -5,9 +5,9 @@
 
 class QSettings;
 
-// The two persistent settings: the message server's base URL and the last-modified stamp of the
-// last complete fetch, kept in <config home>/<organisation or "quorin">/quorin-msg-notification/
-// quorin-msg-notification.conf.
+// The persistent settings: the message server's base URL, the last-modified stamp of the last
+// complete fetch and the switch that turns the service off, kept in <config home>/<organisation or
+// "quorin">/quorin-msg-notification/ quorin-msg-notification.conf.
 class Config : public QObject
 {
     Q_OBJECT
@@ -19,6 +19,15 @@ public:
     qint64 lastModified() const { return m_lastModified; }
     // 0 changes the in-memory value only, so the next start reads the last non-zero stamp again.
     void setLastModified(qint64 value);
+
+    // The switch: "enabled" of the file, read again on each call so that a change made while
+    // the service runs counts from its next cycle. Absent means on.
+    bool enabled();
+
+    // The keys as the service reads them, for tools that work on the file directly.
+    static QString serverSetting(const QSettings& settings);
+    static bool enabledSetting(const QSettings& settings);
+    static void setEnabledSetting(QSettings& settings, bool enabled);
 
     static QString defaultServer();
     static QString configDirPath();

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 #include <QVariantMap>
 
 #include <optional>
@@ -27,6 +28,9 @@ struct MsgNotifyInfo
     void fromJsonObject(const QJsonObject& object);
     // Keys equal the column names of msg_notify_info.
     QVariantMap toVariantMap() const;
+    // The program and arguments that a click on the message's notification runs; empty for a
+    // link type without one.
+    QStringList actionCommand() const;
 };
 
 // A row of msg_notify_info: the message plus its local display state.

@@ -12,6 +12,7 @@ using namespace Qt::StringLiterals;
 namespace {
 const QString kServerKey = u"server"_s;
 const QString kLastModifiedKey = u"lastModified"_s;
+const QString kEnabledKey = u"enabled"_s;
 } // namespace
 
 Config::Config()
@@ -25,10 +26,7 @@ Config::Config()
 
     m_settings = new QSettings(configFilePath(), QSettings::IniFormat, this);
 
-    const QString server = m_settings->value(kServerKey, m_server).toString().trimmed();
-    if (!server.isEmpty()) {
-        m_server = server;
-    }
+    m_server = serverSetting(*m_settings);
     m_lastModified = m_settings->value(kLastModifiedKey, m_lastModified).toLongLong();
 }
 
@@ -39,6 +37,31 @@ void Config::setLastModified(qint64 value)
         m_settings->setValue(kLastModifiedKey, value);
         m_settings->sync();
     }
+}
+
+bool Config::enabled()
+{
+    // Picks up what another process wrote since the last read.
+    m_settings->sync();
+    return enabledSetting(*m_settings);
+}
+
+QString Config::serverSetting(const QSettings& settings)
+{
+    const QString server = settings.value(kServerKey).toString().trimmed();
+    return server.isEmpty() ? defaultServer() : server;
+}
+
+bool Config::enabledSetting(const QSettings& settings)
+{
+    // Hand-edited files say "no" or "off" as often as "false".
+    static const QStringList off{u"false"_s, u"0"_s, u"no"_s, u"off"_s};
+    return !off.contains(settings.value(kEnabledKey).toString().trimmed().toLower());
+}
+
+void Config::setEnabledSetting(QSettings& settings, bool enabled)
+{
+    settings.setValue(kEnabledKey, enabled);
 }
 
 QString Config::defaultServer()

@@ -47,6 +47,18 @@ QVariantMap MsgNotifyInfo::toVariantMap() const
     };
 }
 
+QStringList MsgNotifyInfo::actionCommand() const
+{
+    switch (linkType) {
+    case 1:
+        return {u"/bin/bash"_s, u"-c"_s, linkInfo};
+    case 2:
+        return {u"/usr/bin/xdg-open"_s, linkInfo};
+    default:
+        return {};
+    }
+}
+
 MsgNotifyInfoRecord::MsgNotifyInfoRecord(const QVariantMap& map)
 {
     // A NULL column must give the field's default; converted as it is, a typed null would become

@@ -15,21 +15,21 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-// The first connection of the process checks the file once.
-std::atomic<bool> s_fileChecked{false};
-
-// SQLite's codes for a damaged file: SQLITE_CORRUPT and SQLITE_NOTADB.
-bool isDamaged(QSqlDatabase& database)
+bool DatabaseConnection::isDamaged(QSqlDatabase& database)
 {
     QSqlQuery query(database);
     if (!query.exec(u"PRAGMA quick_check"_s)) {
+        // SQLite's codes for a damaged file: SQLITE_CORRUPT and SQLITE_NOTADB.
         const QString code = query.lastError().nativeErrorCode();
         return code == "11"_L1 || code == "26"_L1;
     }
     return !query.next() || query.value(0).toString() != "ok"_L1;
 }
+
+namespace {
+
+// The first connection of the process checks the file once.
+std::atomic<bool> s_fileChecked{false};
 
 constexpr int kKeptDamagedCopies = 3;
 const QString kLogSuffixes[] = {u"-wal"_s, u"-shm"_s};

@@ -15,5 +15,8 @@ public:
     // the error of the open.
     static QSqlDatabase createConnection(const QString& connectionName);
 
+    // Whether the open database's file is damaged, by SQLite's own check.
+    static bool isDamaged(QSqlDatabase& database);
+
     DatabaseConnection() = delete;
 };

@@ -1,5 +1,6 @@
 #include "dbus/dbus_interface.h"
 
+#include "common/config.h"
 #include "common/singleton.h"
 #include "notification/notification_interface.h"
 #include "plugin/log_categories.h"
@@ -118,6 +119,12 @@ void DBusInterface::Instance()
 void DBusInterface::QueryNotifications()
 {
     if (running() || s_cycleQueued) {
+        return;
+    }
+    // Switched off: nothing is sent, shown or recorded, and what is stored waits for the switch.
+    if (!Singleton<Config>::instance()->enabled()) {
+        qCInfo(logMain).noquote() << "Switched off by enabled=false in" << Config::configFilePath()
+                                  << "- no cycle";
         return;
     }
     s_cycleQueued = true;

@@ -23,15 +23,20 @@ ImgDownloadManager::ImgDownloadManager(QObject* parent, const ImgDownloadLimits&
     initThreadPool();
 }
 
-void ImgDownloadManager::initImgDir()
+QString ImgDownloadManager::imgDirPath()
 {
     QString organization = QCoreApplication::organizationName();
     if (organization.isEmpty()) {
         organization = u"quorin"_s;
     }
-    m_imgDir =
-        u"%1/%2/%3/%4"_s.arg(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
-                             organization, u"quorin-msg-notification"_s, u"images"_s);
+    return u"%1/%2/%3/%4"_s.arg(
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation), organization,
+        u"quorin-msg-notification"_s, u"images"_s);
+}
+
+void ImgDownloadManager::initImgDir()
+{
+    m_imgDir = imgDirPath();
     if (!QDir(m_imgDir).exists() && !QDir().mkpath(m_imgDir)) {
         qCWarning(logMain).noquote() << "Image dir created failed:" << m_imgDir;
     }

@@ -26,6 +26,8 @@ public:
     // only, never a link or what it points to. Only while no download runs.
     void removeImagesExcept(const QStringList& urls) const;
 
+    // <data home>/<organisation or "quorin">/quorin-msg-notification/images
+    static QString imgDirPath();
     // Half the ideal thread count, between 1 and 10.
     static int poolSize(int idealThreadCount);
 

@@ -26,19 +26,6 @@ constexpr int kEventShown = 2;
 constexpr int kEventClosed = 3;
 constexpr uint kClosedByCall = 3;
 
-// The command the notification's default action runs.
-QStringList actionCommand(int linkType, const QString& linkInfo)
-{
-    switch (linkType) {
-    case 1:
-        return {u"/bin/bash"_s, u"-c"_s, linkInfo};
-    case 2:
-        return {u"/usr/bin/xdg-open"_s, linkInfo};
-    default:
-        return {};
-    }
-}
-
 // Errors that say no notification service took the call, so the next one would fail as well.
 bool isUnreachable(const QDBusMessage& reply)
 {
@@ -261,8 +248,7 @@ NotificationInterface::showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) c
     const QString icon = row.image_downloaded
                              ? Singleton<ImgDownloadManager>::instance()->localImagePath(row.imgUrl)
                              : QString();
-    return startNotification(row.title, row.content, icon, row.replace_id,
-                             actionCommand(row.linkType, row.linkInfo));
+    return startNotification(row.title, row.content, icon, row.replace_id, row.actionCommand());
 }
 
 void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id)

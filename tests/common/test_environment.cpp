@@ -210,4 +210,21 @@ std::unique_ptr<QProcess> makeProcess(const QString& program, const QStringList&
     return process;
 }
 
+QueryRun runQuery(const QStringList& arguments, const QProcessEnvironment& environment)
+{
+    const std::unique_ptr<QProcess> process =
+        makeProcess(QStringLiteral(QMN_QUERY_PATH), arguments);
+    process->setProcessEnvironment(environment);
+    process->start();
+    QueryRun run;
+    if (process->waitForStarted() &&
+        QTest::qWaitFor([&] { return process->state() == QProcess::NotRunning; }, 30000) &&
+        process->exitStatus() == QProcess::NormalExit) {
+        run.exitCode = process->exitCode();
+    }
+    run.out = process->readAllStandardOutput();
+    run.err = process->readAllStandardError();
+    return run;
+}
+
 } // namespace testing

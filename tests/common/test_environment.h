@@ -56,6 +56,20 @@ QByteArray duePage(int firstId, int count, const QString& imageBase);
 // Builds a child process with the test's environment and kills it with the test.
 std::unique_ptr<QProcess> makeProcess(const QString& program, const QStringList& arguments);
 
+// What a run of the query program printed and returned.
+struct QueryRun
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs the query program to its end while this thread's event loop keeps turning, since the
+// service it asks may live on this thread.
+QueryRun
+runQuery(const QStringList& arguments,
+         const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+
 } // namespace testing
 
 #define QMN_TEST_MAIN(TestObject)                                                                  \

@@ -1,14 +1,26 @@
 // Starts cycles of quorin-msg-notification: calls QueryNotifications on the session bus and,
-// with --wait, waits until `running` has turned false again.
+// with --wait, waits until `running` has turned false again. Also shows what the service keeps
+// (read-only) and switches it off and on.
 //
 //   quorin-msg-notification-query [--wait] [--cycles N] [--timeout SECONDS]
+//   quorin-msg-notification-query [--list] [--events] [--status] [--json]
+//   quorin-msg-notification-query --disable | --enable
+
+#include "common/config.h"
+#include "database/database_connection_config.h"
+#include "report_table.h"
+#include "store_report.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSettings>
 #include <QTimer>
 #include <QVariantMap>
 
@@ -40,6 +52,86 @@ public Q_SLOTS:
 Q_SIGNALS:
     void done();
 };
+void print(FILE* stream, const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+int fail(const QString& reason)
+{
+    print(stderr, u"quorin-msg-notification-query: %1\n"_s.arg(reason));
+    return 1;
+}
+
+// The program speaks for itself, one line per failure; Qt's own messages would only repeat it.
+void quiet(QtMsgType, const QMessageLogContext&, const QString&)
+{
+}
+
+int setEnabled(bool enabled)
+{
+    const QString path = Config::configFilePath();
+    if (!QDir().mkpath(Config::configDirPath())) {
+        return fail(u"cannot create the folder of %1"_s.arg(path));
+    }
+    const QFileInfo file(path);
+    if (file.exists() && !file.isFile()) {
+        return fail(u"cannot write the configuration %1: not a file"_s.arg(path));
+    }
+    QSettings settings(path, QSettings::IniFormat);
+    Config::setEnabledSetting(settings, enabled);
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        return fail(u"cannot write the configuration %1"_s.arg(path));
+    }
+    print(stdout, enabled ? u"switched on: the next QueryNotifications call runs a cycle\n"_s
+                          : u"switched off: QueryNotifications calls do nothing until --enable; "
+                            "stored messages and queued events are kept\n"_s);
+    return 0;
+}
+
+int show(bool list, bool events, bool status, bool json)
+{
+    StoreReport report;
+    QString error;
+    // A machine where the service has not run yet still has a status to show.
+    const bool needsDatabase =
+        list || events || QFileInfo::exists(DatabaseConnectionConfig::databaseFilePath());
+    if (needsDatabase && !report.open(&error)) {
+        return fail(error);
+    }
+    QJsonObject document;
+    QString text;
+    if (list) {
+        const auto messages = report.messages(&error);
+        if (!messages) {
+            return fail(error);
+        }
+        document.insert(u"messages"_s, *messages);
+        text += ReportTable::messages(*messages);
+    }
+    if (events) {
+        const auto queued = report.events(&error);
+        if (!queued) {
+            return fail(error);
+        }
+        document.insert(u"events"_s, *queued);
+        text += (text.isEmpty() ? QString() : u"\n"_s) + ReportTable::events(*queued);
+    }
+    if (status) {
+        const auto state = StoreReport::status(&error);
+        if (!state) {
+            return fail(error);
+        }
+        document.insert(u"status"_s, *state);
+        text += (text.isEmpty() ? QString() : u"\n"_s) + ReportTable::status(*state);
+    }
+    print(stdout, json ? QString::fromUtf8(QJsonDocument(document).toJson()) : text);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -49,12 +141,44 @@ int main(int argc, char** argv)
     parser.setApplicationDescription(u"Starts cycles of quorin-msg-notification."_s);
     parser.addHelpOption();
     const QCommandLineOption waitOption(u"wait"_s, u"Wait until each cycle has ended."_s);
-    const QCommandLineOption cyclesOption(u"cycles"_s, u"Number of cycles (default 1)."_s,
-                                          u"n"_s, u"1"_s);
+    const QCommandLineOption cyclesOption(u"cycles"_s, u"Number of cycles (default 1)."_s, u"n"_s,
+                                          u"1"_s);
     const QCommandLineOption timeoutOption(u"timeout"_s, u"Seconds to wait per cycle (60)."_s,
                                            u"seconds"_s, u"60"_s);
-    parser.addOptions({waitOption, cyclesOption, timeoutOption});
+    const QCommandLineOption listOption(u"list"_s, u"Show the stored messages."_s);
+    const QCommandLineOption eventsOption(u"events"_s, u"Show the events waiting for upload."_s);
+    const QCommandLineOption statusOption(u"status"_s, u"Show the service's state."_s);
+    const QCommandLineOption jsonOption(u"json"_s, u"Print what is shown as one JSON document."_s);
+    const QCommandLineOption disableOption(u"disable"_s, u"Switch the service off."_s);
+    const QCommandLineOption enableOption(u"enable"_s, u"Switch the service on again."_s);
+    const QCommandLineOption organizationOption(
+        u"organization"_s, u"The organisation name of a host that sets one."_s, u"name"_s);
+    parser.addOptions({waitOption, cyclesOption, timeoutOption, listOption, eventsOption,
+                       statusOption, jsonOption, disableOption, enableOption, organizationOption});
     parser.process(app);
+    if (parser.isSet(organizationOption)) {
+        QCoreApplication::setOrganizationName(parser.value(organizationOption));
+    }
+
+    const bool looking = parser.isSet(listOption) || parser.isSet(eventsOption) ||
+                         parser.isSet(statusOption) || parser.isSet(jsonOption);
+    const bool switching = parser.isSet(disableOption) || parser.isSet(enableOption);
+    if ((looking && switching) || (parser.isSet(disableOption) && parser.isSet(enableOption))) {
+        print(stderr, u"quorin-msg-notification-query: --disable and --enable go alone\n"_s);
+        return 2;
+    }
+    if (switching) {
+        qInstallMessageHandler(quiet);
+        return setEnabled(parser.isSet(enableOption));
+    }
+    if (looking) {
+        qInstallMessageHandler(quiet);
+        // --json alone shows everything.
+        const bool all =
+            !parser.isSet(listOption) && !parser.isSet(eventsOption) && !parser.isSet(statusOption);
+        return show(all || parser.isSet(listOption), all || parser.isSet(eventsOption),
+                    all || parser.isSet(statusOption), parser.isSet(jsonOption));
+    }
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {

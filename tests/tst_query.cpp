@@ -1,0 +1,117 @@
+#include "report_table.h"
+#include "test_environment.h"
+
+#include <QTemporaryDir>
+
+// The query program on its own: how it fits the store's texts to a terminal, and how it fails
+// on a machine whose files are missing or broken.
+class TestQuery : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void fitted_data();
+    void fitted();
+    void brokenFiles_data();
+    void brokenFiles();
+};
+
+void TestQuery::fitted_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("padded") << QStringLiteral("abc") << 5 << QStringLiteral("abc  ");
+    QTest::newRow("tab and newline") << QStringLiteral("a\tb\nc") << 6 << QStringLiteral("a b c ");
+    QTest::newRow("terminal escape") << QStringLiteral("\x1b[2Jx") << 6 << QStringLiteral(" [2Jx ");
+    QTest::newRow("bidi override") << QStringLiteral("a\u202Eb") << 3 << QStringLiteral("ab ");
+    QTest::newRow("cut") << QString(200, u'x') << 30 << QString(29, u'x') + u'…';
+    QTest::newRow("wide characters") << QStringLiteral("漢字漢字") << 6 << QStringLiteral("漢字… ");
+    QTest::newRow("combining marks")
+        << QStringLiteral("e\u0301e\u0301") << 2 << QStringLiteral("e\u0301e\u0301");
+    QTest::newRow("outside the basic plane")
+        << QStringLiteral("\U0001F600\U0001F600") << 3 << QStringLiteral("\U0001F600…");
+}
+
+void TestQuery::fitted()
+{
+    QFETCH(QString, text);
+    QFETCH(int, width);
+    QFETCH(QString, line);
+    QCOMPARE(ReportTable::fitted(text, width), line);
+}
+
+void TestQuery::brokenFiles_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<int>("exitCode");
+    // On stderr when the run fails, on stdout otherwise.
+    QTest::addColumn<QString>("says");
+
+    QTest::newRow("fresh machine: status")
+        << QString() << QStringLiteral("--status") << 0 << QStringLiteral("not created yet");
+    QTest::newRow("fresh machine: list")
+        << QString() << QStringLiteral("--list") << 1 << QStringLiteral("no database at");
+    QTest::newRow("damaged database: list") << QStringLiteral("damaged") << QStringLiteral("--list")
+                                            << 1 << QStringLiteral("is damaged");
+    QTest::newRow("damaged database: status")
+        << QStringLiteral("damaged") << QStringLiteral("--status") << 1
+        << QStringLiteral("is damaged");
+    QTest::newRow("database is a folder")
+        << QStringLiteral("database folder") << QStringLiteral("--events") << 1
+        << QStringLiteral("is not a database file");
+    QTest::newRow("configuration is a folder")
+        << QStringLiteral("configuration folder") << QStringLiteral("--status") << 1
+        << QStringLiteral("cannot read the configuration");
+    QTest::newRow("configuration cannot be written")
+        << QStringLiteral("configuration under a file") << QStringLiteral("--disable") << 1
+        << QStringLiteral("cannot create the folder");
+}
+
+void TestQuery::brokenFiles()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, option);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    QTemporaryDir home;
+    const QString data = home.path() + QStringLiteral("/data/quorin/quorin-msg-notification");
+    const QString config = home.path() + QStringLiteral("/config/quorin/quorin-msg-notification");
+    QVERIFY(QDir().mkpath(data));
+    QVERIFY(QDir().mkpath(config));
+    if (fault == QLatin1String("damaged")) {
+        QFile file(data + QStringLiteral("/msg_notify.db"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(8192, 'x'));
+    } else if (fault == QLatin1String("database folder")) {
+        QVERIFY(QDir().mkpath(data + QStringLiteral("/msg_notify.db")));
+    } else if (fault == QLatin1String("configuration folder")) {
+        QVERIFY(QDir().mkpath(config + QStringLiteral("/quorin-msg-notification.conf")));
+    } else if (fault == QLatin1String("configuration under a file")) {
+        QVERIFY(QDir(config).removeRecursively());
+        QFile file(config);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home.path() + QStringLiteral("/data"));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/config"));
+    const testing::QueryRun run = testing::runQuery({option}, environment);
+    QCOMPARE(run.exitCode, exitCode);
+    if (exitCode == 0) {
+        QVERIFY2(run.out.contains(says.toUtf8()), run.out.constData());
+        // Nobody on this bus: looking starts nothing.
+        QVERIFY(run.out.contains("not on the bus"));
+        QVERIFY(run.err.isEmpty());
+        return;
+    }
+    // One line, nothing else.
+    QVERIFY(run.out.isEmpty());
+    QCOMPARE(run.err.count('\n'), 1);
+    QVERIFY2(run.err.contains(says.toUtf8()), run.err.constData());
+}
+
+QMN_TEST_MAIN(TestQuery)
+#include "tst_query.moc"

@@ -1,0 +1,195 @@
+#include "report_table.h"
+
+#include <QDateTime>
+#include <QLocale>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int kLineWidth = 80;
+
+// Columns a code point takes in a terminal: none for combining marks, two for the wide East
+// Asian blocks and emoji, one otherwise.
+int columns(char32_t c)
+{
+    const QChar::Category category = QChar::category(c);
+    if (category == QChar::Mark_NonSpacing || category == QChar::Mark_Enclosing) {
+        return 0;
+    }
+    const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) ||
+                      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                      (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+                      (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x3FFFD);
+    return wide ? 2 : 1;
+}
+
+QString timeText(const QJsonValue& isoTime)
+{
+    if (isoTime.isNull()) {
+        return u"-"_s;
+    }
+    return QDateTime::fromString(isoTime.toString(), Qt::ISODate)
+        .toLocalTime()
+        .toString(u"yyyy-MM-dd HH:mm"_s);
+}
+
+// An argument as a shell would need it, so that the line can be read as one command.
+QString quoted(const QString& argument)
+{
+    static const QString plain = u"-_./:=@%+,"_s;
+    const bool safe =
+        !argument.isEmpty() && std::all_of(argument.cbegin(), argument.cend(), [](QChar c) {
+            return c.isLetterOrNumber() || plain.contains(c);
+        });
+    if (safe) {
+        return argument;
+    }
+    QString escaped = argument;
+    escaped.replace(u'\'', u"'\\''"_s);
+    return u"'%1'"_s.arg(escaped);
+}
+
+QString sizeText(qint64 bytes)
+{
+    return QLocale::c().formattedDataSize(bytes, 1);
+}
+
+} // namespace
+
+QString ReportTable::fitted(const QString& text, int width, bool pad)
+{
+    QString line;
+    int used = 0;
+    bool cut = false;
+    for (char32_t c : text.toUcs4()) {
+        const QChar::Category category = QChar::category(c);
+        if (category == QChar::Other_Format) {
+            continue;
+        }
+        if (category == QChar::Other_Control || category == QChar::Separator_Line ||
+            category == QChar::Separator_Paragraph) {
+            c = u' ';
+        }
+        const int needed = columns(c);
+        if (used + needed > width) {
+            cut = true;
+            break;
+        }
+        line += QString::fromUcs4(&c, 1);
+        used += needed;
+    }
+    if (cut) {
+        // Give back characters until the ellipsis fits.
+        while (used + 1 > width && !line.isEmpty()) {
+            const char32_t last = line.toUcs4().constLast();
+            used -= columns(last);
+            line.chop(QChar::requiresSurrogates(last) ? 2 : 1);
+        }
+        line += u'…';
+        ++used;
+    }
+    if (pad) {
+        line += QString(qMax(0, width - used), u' ');
+    }
+    return line;
+}
+
+QString ReportTable::messages(const QJsonArray& messages)
+{
+    QString out = u"Stored messages: %1, newest first\n"_s.arg(messages.size());
+    if (messages.isEmpty()) {
+        return out;
+    }
+    out += u"    ID  %1  SHOWN  READ  %2  IMAGE\n"_s.arg(fitted(u"TITLE"_s, 30),
+                                                         fitted(u"EXPIRES"_s, 16));
+    for (const QJsonValue& value : messages) {
+        const QJsonObject message = value.toObject();
+        const QString shown = u"%1/%2"_s.arg(message.value("shown"_L1).toInt())
+                                  .arg(message.value("maxShown"_L1).toInt());
+        const QString expires = message.value("expired"_L1).toBool()
+                                    ? u"expired"_s
+                                    : timeText(message.value("expires"_L1));
+        out += u"%1  %2  %3  %4  %5  %6\n"_s.arg(message.value("id"_L1).toInt(), 6)
+                   .arg(fitted(message.value("title"_L1).toString(), 30), fitted(shown, 5),
+                        fitted(message.value("read"_L1).toBool() ? u"yes"_s : u"no"_s, 4),
+                        fitted(expires, 16), message.value("image"_L1).toString());
+        QStringList command;
+        for (const QJsonValue& argument : message.value("onClick"_L1).toArray()) {
+            command.append(quoted(argument.toString()));
+        }
+        const QString onClick = u"        on click: "_s;
+        out += onClick +
+               fitted(command.isEmpty() ? u"nothing"_s : command.join(u' '),
+                      kLineWidth - int(onClick.size()), false) +
+               u'\n';
+    }
+    return out;
+}
+
+QString ReportTable::events(const QJsonArray& events)
+{
+    QString out = u"Events waiting for upload: %1, oldest first\n"_s.arg(events.size());
+    if (events.isEmpty()) {
+        return out;
+    }
+    out += u"MESSAGE  KIND      TIME              FAILED UPLOADS\n"_s;
+    for (const QJsonValue& value : events) {
+        const QJsonObject event = value.toObject();
+        out += u"%1  %2  %3  %4\n"_s.arg(event.value("messageId"_L1).toInt(), 7)
+                   .arg(fitted(event.value("kind"_L1).toString(), 8),
+                        fitted(timeText(event.value("time"_L1)), 16))
+                   .arg(event.value("failedUploads"_L1).toInt());
+    }
+    return out;
+}
+
+QString ReportTable::status(const QJsonObject& status)
+{
+    const QJsonObject database = status.value("database"_L1).toObject();
+    const QJsonObject images = status.value("imageCache"_L1).toObject();
+    const QJsonObject service = status.value("service"_L1).toObject();
+
+    const QString lastFetch = status.value("lastFetch"_L1).isNull()
+                                  ? u"never"_s
+                                  : u"%1 (stamp %2)"_s.arg(timeText(status.value("lastFetch"_L1)))
+                                        .arg(status.value("lastModified"_L1).toInteger());
+    const QString databaseText =
+        database.value("exists"_L1).toBool()
+            ? u"%1, %2 with its log"_s.arg(database.value("path"_L1).toString(),
+                                           sizeText(database.value("bytes"_L1).toInteger()))
+            : u"%1, not created yet"_s.arg(database.value("path"_L1).toString());
+    const QString imagesText = u"%1, %2 files, %3"_s.arg(images.value("path"_L1).toString())
+                                   .arg(images.value("files"_L1).toInt())
+                                   .arg(sizeText(images.value("bytes"_L1).toInteger()));
+    QString serviceText;
+    if (!service.value("bus"_L1).toBool()) {
+        serviceText = u"no session bus"_s;
+    } else if (!service.value("onBus"_L1).toBool()) {
+        serviceText = u"not on the bus"_s;
+    } else if (service.value("running"_L1).isNull()) {
+        serviceText = u"on the bus, not answering"_s;
+    } else {
+        serviceText = service.value("running"_L1).toBool() ? u"on the bus, running a cycle"_s
+                                                           : u"on the bus, idle"_s;
+    }
+    const QString switchText = status.value("enabled"_L1).toBool()
+                                   ? u"on"_s
+                                   : u"off: QueryNotifications calls do nothing"_s;
+
+    const QList<QPair<QString, QString>> rows{
+        {u"server"_s, status.value("server"_L1).toString()},
+        {u"switched"_s, switchText},
+        {u"last fetch"_s, lastFetch},
+        {u"service"_s, serviceText},
+        {u"configuration"_s, status.value("configFile"_L1).toString()},
+        {u"database"_s, databaseText},
+        {u"image cache"_s, imagesText},
+    };
+    QString out;
+    for (const auto& [name, value] : rows) {
+        out += u"%1  %2\n"_s.arg(name, -13).arg(value);
+    }
+    return out;
+}
