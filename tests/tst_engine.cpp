@@ -179,6 +179,9 @@ private Q_SLOTS:
     void initTestCase();
     void init();
     void wholeCycleThroughTheBus();
+    void queryProgramShowsWhatTheCycleWrote();
+    void queryProgramWhileTheServiceWrites();
+    void switchedOff();
     void failedFetchStillShowsStoredMessages_data();
     void failedFetchStillShowsStoredMessages();
     void imageCacheKeepsStoredImagesOnly();
@@ -289,6 +292,7 @@ void TestEngine::init()
     // Outstanding verdicts of an earlier case land before this one starts.
     QTest::qWait(100);
     clearDatabase();
+    QSettings(Config::configFilePath(), QSettings::IniFormat).remove(QStringLiteral("enabled"));
     m_notifications->setMode(RecordingNotificationServer::Mode::Normal);
     m_notifications->setAnswerLimit(-1);
     m_notifications->setAnswerDelay(0);
@@ -506,6 +510,182 @@ void TestEngine::wholeCycleThroughTheBus()
     QCOMPARE(messages()->selectMsgNotifyInfoRecordById(1)->notify_times, 2u);
     // The uploaded events are gone; only this pass's shown events wait.
     QTRY_COMPARE(queuedEvents(), (QList<QPair<int, int>>{{6, 2}, {5, 2}, {4, 2}, {2, 2}, {1, 2}}));
+}
+
+// The query program reads what two real cycles and a closing left: messages in every state and
+// events of the three kinds, two of them with a failed upload.
+void TestEngine::queryProgramShowsWhatTheCycleWrote()
+{
+    const qint64 later = now() + 86400;
+    const QString longTitle = QStringLiteral("tab\there\nnewline\x1b[31m") + QString(200, u'x');
+    QJsonObject withLongTitle = message(4, 9, QString(), QString(), later, now() - 400);
+    withLongTitle.insert(QStringLiteral("title"), longTitle);
+    {
+        QMutexLocker locker(&m_mutex);
+        m_pages = {
+            pageBody({message(1, 2, QStringLiteral("https://store.test/a"),
+                              image(QStringLiteral("a.png")), later, now() - 100),
+                      message(2, 1, QStringLiteral("echo hi"), image(QStringLiteral("missing.png")),
+                              later, now() - 200),
+                      message(3, 9, QString(), QString(), now() - 10, now() - 300), withLongTitle},
+                     0)};
+        m_lastModified = {"1765000000000"};
+    }
+    QVERIFY(runCycle());
+    {
+        QMutexLocker locker(&m_mutex);
+        m_useListOverride = true;
+        m_listOverride = HttpResponse();
+        m_listOverride.status = 304;
+        m_reportResponse = HttpResponse::json(R"({"status":500,"desc":"later"})");
+    }
+    QTest::ignoreMessage(QtWarningMsg, "Parse MsgNotifyInfos failed: ");
+    QVERIFY(runCycle());
+    const int firstRow = events()->selectMsgEventInfoRecords().firstKey();
+    QTRY_COMPARE(events()->selectMsgEventInfoRecordById(firstRow)->retry_times, 1);
+    m_notifications->close(messages()->selectMsgNotifyInfoRecordById(1)->replace_id, 3);
+    QTRY_VERIFY(messages()->selectMsgNotifyInfoRecordById(1)->msg_read);
+
+    testing::QueryRun run = testing::runQuery({QStringLiteral("--json")});
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject document = QJsonDocument::fromJson(run.out).object();
+    QStringList listed;
+    for (const QJsonValue& value : document.value(QStringLiteral("messages")).toArray()) {
+        const QJsonObject m = value.toObject();
+        QStringList onClick;
+        for (const QJsonValue& argument : m.value(QStringLiteral("onClick")).toArray()) {
+            onClick << argument.toString();
+        }
+        listed << QStringLiteral("%1 %2/%3 read=%4 expired=%5 %6 [%7]")
+                      .arg(m.value(QStringLiteral("id")).toInt())
+                      .arg(m.value(QStringLiteral("shown")).toInt())
+                      .arg(m.value(QStringLiteral("maxShown")).toInt())
+                      .arg(m.value(QStringLiteral("read")).toBool())
+                      .arg(m.value(QStringLiteral("expired")).toBool())
+                      .arg(m.value(QStringLiteral("image")).toString(), onClick.join(u','));
+    }
+    QCOMPARE(listed, QStringList({
+                         QStringLiteral("1 2/5 read=1 expired=0 cached "
+                                        "[/usr/bin/xdg-open,https://store.test/a]"),
+                         QStringLiteral("2 2/5 read=0 expired=0 missing "
+                                        "[/bin/bash,-c,echo hi]"),
+                         QStringLiteral("3 0/5 read=0 expired=1 none []"),
+                         QStringLiteral("4 2/5 read=0 expired=0 none []"),
+                     }));
+    QCOMPARE(document.value(QStringLiteral("messages"))
+                 .toArray()
+                 .at(3)[QStringLiteral("title")]
+                 .toString(),
+             longTitle);
+
+    QStringList queued;
+    for (const QJsonValue& value : document.value(QStringLiteral("events")).toArray()) {
+        const QJsonObject e = value.toObject();
+        queued << QStringLiteral("%1 %2 %3 failed %4")
+                      .arg(e.value(QStringLiteral("messageId")).toInt())
+                      .arg(e.value(QStringLiteral("kind")).toString())
+                      .arg(e.value(QStringLiteral("eventTime")).toInteger() == 1765000000000)
+                      .arg(e.value(QStringLiteral("failedUploads")).toInt());
+    }
+    QStringList expectedEvents;
+    for (int id : {1, 2, 3, 4}) {
+        expectedEvents << QStringLiteral("%1 received 1 failed 1").arg(id);
+    }
+    for (const char* failed : {"1", "0"}) {
+        for (int id : {4, 2, 1}) {
+            expectedEvents << QStringLiteral("%1 shown 0 failed %2").arg(id).arg(failed);
+        }
+    }
+    expectedEvents << QStringLiteral("1 closed 0 failed 0");
+    QCOMPARE(queued, expectedEvents);
+
+    const QJsonObject status = document.value(QStringLiteral("status")).toObject();
+    QCOMPARE(status.value(QStringLiteral("server")).toString(), m_server->baseUrl());
+    QCOMPARE(status.value(QStringLiteral("enabled")).toBool(), true);
+    QCOMPARE(
+        QDateTime::fromString(status.value(QStringLiteral("lastFetch")).toString(), Qt::ISODate)
+            .toMSecsSinceEpoch(),
+        1765000000000);
+    QCOMPARE(status.value(QStringLiteral("service")).toObject(),
+             (QJsonObject{{QStringLiteral("bus"), true},
+                          {QStringLiteral("onBus"), true},
+                          {QStringLiteral("running"), false}}));
+    QCOMPARE(status.value(QStringLiteral("imageCache"))[QStringLiteral("files")].toInt(), 1);
+
+    // The readable form: 80 columns, the store's control characters defused.
+    run = testing::runQuery({QStringLiteral("--list")});
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lines = QString::fromUtf8(run.out).split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2 + 2 * 4);
+    for (const QString& line : lines) {
+        QVERIFY2(line.size() <= 80, qPrintable(line));
+        QVERIFY(!line.contains(u'\t') && !line.contains(u'\x1b'));
+    }
+    QVERIFY(lines.at(8).startsWith(QStringLiteral("     4  tab here newline [31mxxxxxxxx…  2/5")));
+    QVERIFY(lines.at(6).contains(QStringLiteral("expired")));
+    QCOMPARE(lines.at(5), QStringLiteral("        on click: /bin/bash -c 'echo hi'"));
+}
+
+// Reading the store while a cycle writes it neither fails nor holds the service up.
+void TestEngine::queryProgramWhileTheServiceWrites()
+{
+    {
+        QMutexLocker locker(&m_mutex);
+        m_pages = {testing::duePage(100, 150, m_server->baseUrl())};
+        m_lastModified = {"5"};
+    }
+    m_notifications->setAnswerDelay(5);
+    int readsWhileRunning = 0;
+    QVERIFY(runCycle([&] {
+        while (engine()->running()) {
+            const testing::QueryRun run = testing::runQuery(
+                {QStringLiteral("--list"), QStringLiteral("--events"), QStringLiteral("--json")});
+            QCOMPARE(run.exitCode, 0);
+            QVERIFY(QJsonDocument::fromJson(run.out).object().contains(QStringLiteral("events")));
+            ++readsWhileRunning;
+        }
+    }));
+    QVERIFY2(readsWhileRunning >= 3, qPrintable(QString::number(readsWhileRunning)));
+    // Every write of the cycle landed.
+    QCOMPARE(m_notifications->callCount(), 150);
+    QCOMPARE(queuedEvents().size(), 300);
+    QCOMPARE(messages()->selectMsgNotifyInfoRecordById(100)->notify_times, 1u);
+}
+
+// Switched off, a call does nothing at all; switched on, the next cycle goes on where it stopped.
+void TestEngine::switchedOff()
+{
+    seed(50, now() + 3600);
+    events()->insertMsgEventInfoRecord(MsgEventInfo(7, 70, 2));
+    QCOMPARE(testing::runQuery({QStringLiteral("--disable")}).exitCode, 0);
+    m_notifyCalls.reset();
+    const qsizetype signalsBefore = m_spy->count();
+
+    QTest::ignoreMessage(QtInfoMsg,
+                         QRegularExpression(QStringLiteral("^Switched off by enabled=false in ")));
+    QCOMPARE(testing::call(m_client,
+                           QDBusMessage::createMethodCall(kService, kPath, kService,
+                                                          QStringLiteral("QueryNotifications")))
+                 .type(),
+             QDBusMessage::ReplyMessage);
+    const testing::QueryRun status = testing::runQuery({QStringLiteral("--status")});
+    QVERIFY(status.out.contains("off: QueryNotifications calls do nothing"));
+    QCOMPARE(m_server->requestCount(), 0);
+    QCOMPARE(m_notifyCalls.calls(), 0);
+    QCOMPARE(m_spy->count(), signalsBefore);
+    QCOMPARE(queuedEvents(), (QList<QPair<int, int>>{{7, 2}}));
+    QCOMPARE(events()->selectMsgEventInfoRecords().first().eventTime, 70);
+    QCOMPARE(messages()->selectMsgNotifyInfoRecordById(50)->notify_times, 0u);
+
+    QCOMPARE(testing::runQuery({QStringLiteral("--enable")}).exitCode, 0);
+    QTest::ignoreMessage(QtWarningMsg, "Parse MsgNotifyInfos failed: ");
+    QVERIFY(runCycle());
+    const QList<HttpRequest> requests = m_server->requests();
+    const auto upload = std::find_if(requests.cbegin(), requests.cend(),
+                                     [](const HttpRequest& r) { return r.method == "POST"; });
+    QVERIFY(upload != requests.cend());
+    QCOMPARE(upload->body, QByteArray(R"([{"eventTime":70,"eventType":2,"id":7}])"));
+    QCOMPARE(messages()->selectMsgNotifyInfoRecordById(50)->notify_times, 1u);
 }
 
 void TestEngine::failedFetchStillShowsStoredMessages_data()

@@ -1,6 +1,9 @@
 #include "report_table.h"
 #include "test_environment.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 // The query program on its own: how it fits the store's texts to a terminal, and how it fails
@@ -14,7 +17,19 @@ private Q_SLOTS:
     void fitted();
     void brokenFiles_data();
     void brokenFiles();
+    void readsAKilledServicesLogAndLeavesItAlone();
+
+private:
+    static QProcessEnvironment homeIn(const QTemporaryDir& home);
 };
+
+QProcessEnvironment TestQuery::homeIn(const QTemporaryDir& home)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home.path() + QStringLiteral("/data"));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/config"));
+    return environment;
+}
 
 void TestQuery::fitted_data()
 {
@@ -95,10 +110,7 @@ void TestQuery::brokenFiles()
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), home.path() + QStringLiteral("/data"));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/config"));
-    const testing::QueryRun run = testing::runQuery({option}, environment);
+    const testing::QueryRun run = testing::runQuery({option}, homeIn(home));
     QCOMPARE(run.exitCode, exitCode);
     if (exitCode == 0) {
         QVERIFY2(run.out.contains(says.toUtf8()), run.out.constData());
@@ -111,6 +123,43 @@ void TestQuery::brokenFiles()
     QVERIFY(run.out.isEmpty());
     QCOMPARE(run.err.count('\n'), 1);
     QVERIFY2(run.err.contains(says.toUtf8()), run.err.constData());
+}
+
+// A killed service leaves committed rows in its write-ahead log. They are listed, and the files
+// stay as they were: a connection that could write would fold the log into the database as it
+// closed.
+void TestQuery::readsAKilledServicesLogAndLeavesItAlone()
+{
+    QTemporaryDir home;
+    const QProcessEnvironment environment = homeIn(home);
+    const auto writer = testing::makeProcess(QStringLiteral(QMN_DB_WRITER_PATH), {"4242"});
+    writer->setProcessEnvironment(environment);
+    writer->start();
+    QVERIFY(writer->waitForReadyRead(10000));
+    writer->kill();
+    QVERIFY(writer->waitForFinished());
+
+    const QString database =
+        home.path() + QStringLiteral("/data/quorin/quorin-msg-notification/msg_notify.db");
+    const auto files = [&] {
+        QList<QByteArray> contents;
+        for (const QString& suffix : {QString(), QStringLiteral("-wal")}) {
+            QFile file(database + suffix);
+            contents << (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("absent"));
+        }
+        return contents;
+    };
+    const QList<QByteArray> before = files();
+    QVERIFY(QFileInfo(database + QStringLiteral("-wal")).size() > 0);
+
+    const testing::QueryRun run =
+        testing::runQuery({QStringLiteral("--events"), QStringLiteral("--json")}, environment);
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject event =
+        QJsonDocument::fromJson(run.out)[QStringLiteral("events")][0].toObject();
+    QCOMPARE(event.value(QStringLiteral("messageId")).toInt(), 4242);
+    QCOMPARE(event.value(QStringLiteral("kind")).toString(), QStringLiteral("closed"));
+    QVERIFY(files() == before);
 }
 
 QMN_TEST_MAIN(TestQuery)

@@ -97,6 +97,9 @@ if ((extra > 0)); then
     "$tools/quorin-msg-notification-query" --wait --timeout 60 --cycles "$extra" | tail -n 1
 fi
 
+echo "== what the service keeps, as quorin-msg-notification-query --list --status shows it"
+"$tools/quorin-msg-notification-query" --list --status
+
 cat <<SUMMARY
 
 == summary

@@ -138,7 +138,9 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(u"Starts cycles of quorin-msg-notification."_s);
+    parser.setApplicationDescription(
+        u"Starts a cycle of quorin-msg-notification (without options), shows what it keeps, and "
+        "switches it off and on."_s);
     parser.addHelpOption();
     const QCommandLineOption waitOption(u"wait"_s, u"Wait until each cycle has ended."_s);
     const QCommandLineOption cyclesOption(u"cycles"_s, u"Number of cycles (default 1)."_s, u"n"_s,

@@ -1,6 +1,7 @@
 #include "report_table.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QLocale>
 
 using namespace Qt::StringLiterals;
@@ -54,6 +55,16 @@ QString quoted(const QString& argument)
 QString sizeText(qint64 bytes)
 {
     return QLocale::c().formattedDataSize(bytes, 1);
+}
+
+// Paths under the home folder as a shell user writes them, so that most lines fit.
+QString homeShortened(const QString& path)
+{
+    const QString home = QDir::homePath();
+    if (home.size() > 1 && path.startsWith(home + u'/')) {
+        return u'~' + path.mid(home.size());
+    }
+    return path;
 }
 
 } // namespace
@@ -155,13 +166,11 @@ QString ReportTable::status(const QJsonObject& status)
                                   ? u"never"_s
                                   : u"%1 (stamp %2)"_s.arg(timeText(status.value("lastFetch"_L1)))
                                         .arg(status.value("lastModified"_L1).toInteger());
-    const QString databaseText =
+    const QString databaseSize =
         database.value("exists"_L1).toBool()
-            ? u"%1, %2 with its log"_s.arg(database.value("path"_L1).toString(),
-                                           sizeText(database.value("bytes"_L1).toInteger()))
-            : u"%1, not created yet"_s.arg(database.value("path"_L1).toString());
-    const QString imagesText = u"%1, %2 files, %3"_s.arg(images.value("path"_L1).toString())
-                                   .arg(images.value("files"_L1).toInt())
+            ? u"%1 with its log"_s.arg(sizeText(database.value("bytes"_L1).toInteger()))
+            : u"not created yet"_s;
+    const QString imagesSize = u"%1 files, %2"_s.arg(images.value("files"_L1).toInt())
                                    .arg(sizeText(images.value("bytes"_L1).toInteger()));
     QString serviceText;
     if (!service.value("bus"_L1).toBool()) {
@@ -183,9 +192,11 @@ QString ReportTable::status(const QJsonObject& status)
         {u"switched"_s, switchText},
         {u"last fetch"_s, lastFetch},
         {u"service"_s, serviceText},
-        {u"configuration"_s, status.value("configFile"_L1).toString()},
-        {u"database"_s, databaseText},
-        {u"image cache"_s, imagesText},
+        {u"configuration"_s, homeShortened(status.value("configFile"_L1).toString())},
+        {u"database"_s, homeShortened(database.value("path"_L1).toString())},
+        {u"  size"_s, databaseSize},
+        {u"image cache"_s, homeShortened(images.value("path"_L1).toString())},
+        {u"  size"_s, imagesSize},
     };
     QString out;
     for (const auto& [name, value] : rows) {
