@@ -76,6 +76,9 @@ void TestConfig::fileValues_data()
     QTest::newRow("blanks around the server are dropped")
         << QByteArray("[General]\nserver=\" https://msg.example.test \"\nlastModified=42\n")
         << QStringLiteral("https://msg.example.test") << 42LL;
+    QTest::newRow("trailing slashes are dropped")
+        << QByteArray("[General]\nserver=https://msg.example.test//\n")
+        << QStringLiteral("https://msg.example.test") << 0LL;
     QTest::newRow("blank server keeps the built-in one")
         << QByteArray("[General]\nserver=\"   \"\n") << builtIn << 0LL;
     QTest::newRow("empty server keeps the built-in one")

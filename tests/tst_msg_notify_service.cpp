@@ -468,8 +468,8 @@ void TestMsgNotifyService::failureNamesTheConfiguredUrl()
     failure.reason = "Service Unavailable";
     m_server->setHandler([=](const HttpRequest&) { return failure; });
 
-    // The configured base is taken as it is: one ending in "/" gives "//store-dist-message".
-    const QString base = m_server->baseUrl() + (kTls ? QStringLiteral("/") : QString());
+    // The address as sent: a configured base ending in "/" (the TLS run's) loses it.
+    const QString base = m_server->baseUrl();
     QTest::ignoreMessage(
         QtWarningMsg,
         QRegularExpression(QStringLiteral("^GET NetworkReply failed: %1 .*Service Unavailable")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, the Debian 12 packages that building (and, with --test, testing) needs.
-# Only what is missing is installed; runs as root or through sudo.
+# Installs, with apt-get, the Debian packages (12 or 13) that building (and, with --test, testing)
+# needs; --debian13 installs what the Debian 13 lane needs on the host. Only what is missing is
+# installed; runs as root or through sudo.
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,7 @@ packages=(
 case ${1:-} in
 --test) packages+=(binutils openssl tzdata) ;;
 --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+--debian13) packages=(debootstrap git tar) ;;
 esac
 
 missing=()

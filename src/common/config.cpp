@@ -48,7 +48,12 @@ bool Config::enabled()
 
 QString Config::serverSetting(const QSettings& settings)
 {
-    const QString server = settings.value(kServerKey).toString().trimmed();
+    QString server = settings.value(kServerKey).toString().trimmed();
+    // The request paths begin with a slash: "https://host/" would reach the server as
+    // "//store-dist-message/..." on some Qt versions and not on others.
+    while (server.endsWith(u'/')) {
+        server.chop(1);
+    }
     return server.isEmpty() ? defaultServer() : server;
 }
 
