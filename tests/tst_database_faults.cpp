@@ -18,9 +18,6 @@ void runOnNewThread(const std::function<void()>& work)
     std::unique_ptr<QThread> thread(QThread::create(work));
     thread->start();
     thread->wait();
-    // The finished thread's connection is removed here, before the next thread, which may be
-    // made at the same address, looks for one under its name.
-    QCoreApplication::sendPostedEvents();
 }
 
 QString makeDataHome(const QString& kind)
@@ -50,6 +47,7 @@ private Q_SLOTS:
     void everyStatementFailsNeutrally();
     void hostDefaultConnectionIsNeverUsed();
     void recoversWhenTheCauseIsGone();
+    void threadAtAFinishedThreadsAddress();
 };
 
 void TestDatabaseFaults::tableCreationFailureIsLogged()
@@ -162,6 +160,33 @@ void TestDatabaseFaults::recoversWhenTheCauseIsGone()
     });
     QVERIFY(failedFirst);
     QVERIFY(recovered);
+}
+
+// A thread made where a finished one was, before that one's connection has been removed, shares
+// its connection name: it gets a connection of its own all the same.
+void TestDatabaseFaults::threadAtAFinishedThreadsAddress()
+{
+    qputenv("XDG_DATA_HOME",
+            (TestEnvironment::instance()->root() + QStringLiteral("/same-address")).toUtf8());
+    struct Worker : QThread
+    {
+        std::function<void()> work;
+        void run() override { work(); }
+    };
+    alignas(Worker) unsigned char place[sizeof(Worker)];
+    QList<int> answers;
+    LogCapture log;
+    for (int i = 0; i < 2; ++i) {
+        auto* thread = new (place) Worker;
+        thread->work = [&answers] {
+            answers << DatabaseAdaptor::selectVariant(QStringLiteral("SELECT 1")).toInt();
+        };
+        thread->start();
+        thread->wait();
+        thread->~Worker();
+    }
+    QCOMPARE(answers, (QList<int>{1, 1}));
+    QCOMPARE(log.count(QStringLiteral("Connection of a finished thread removed: ")), 1);
 }
 
 QMN_TEST_MAIN(TestDatabaseFaults)

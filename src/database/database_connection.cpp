@@ -7,6 +7,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
+#include <QMutex>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
@@ -92,12 +95,25 @@ void tuneConnection(QSqlDatabase& database)
     }
 }
 
+// A connection is removed after its thread has finished, by a queued call. A new thread can get
+// the finished one's address, and so its connection name, before that call has run: it must not
+// take the old connection (Qt refuses one made on another thread from 6.6 on, and before that
+// hands it out), and the old thread's removal must not take the new one.
+thread_local QSet<QString> t_ownConnections;
+QMutex s_generationsMutex;
+QHash<QString, quint64> s_generations;
+quint64 s_lastGeneration = 0;
+
 } // namespace
 
 QSqlDatabase DatabaseConnection::openConnection(const QString& name)
 {
     const QString fullName =
         u"conn_"_s + QString::number(quintptr(QThread::currentThread()), 16) + name;
+    if (QSqlDatabase::contains(fullName) && !t_ownConnections.contains(fullName)) {
+        qCDebug(logDB).noquote() << u"Connection of a finished thread removed: %1"_s.arg(fullName);
+        QSqlDatabase::removeDatabase(fullName);
+    }
     if (QSqlDatabase::contains(fullName)) {
         qCDebug(logDB).noquote() << u"Connection existed: %1"_s.arg(fullName);
         QSqlDatabase database = QSqlDatabase::database(fullName, false);
@@ -111,14 +127,29 @@ QSqlDatabase DatabaseConnection::openConnection(const QString& name)
         return database;
     }
 
-    if (QCoreApplication* application = QCoreApplication::instance()) {
-        QObject::connect(QThread::currentThread(), &QThread::finished, application, [fullName] {
-            if (QSqlDatabase::contains(fullName)) {
-                QSqlDatabase::removeDatabase(fullName);
-                qCDebug(logDB).noquote() << u"Connection deleted: %1"_s.arg(fullName);
-            }
-        });
+    quint64 generation = 0;
+    {
+        const QMutexLocker locker(&s_generationsMutex);
+        generation = ++s_lastGeneration;
+        s_generations.insert(fullName, generation);
     }
+    if (QCoreApplication* application = QCoreApplication::instance()) {
+        QObject::connect(
+            QThread::currentThread(), &QThread::finished, application, [fullName, generation] {
+                {
+                    const QMutexLocker locker(&s_generationsMutex);
+                    if (s_generations.value(fullName) != generation) {
+                        return; // a newer thread's connection by now
+                    }
+                    s_generations.remove(fullName);
+                }
+                if (QSqlDatabase::contains(fullName)) {
+                    QSqlDatabase::removeDatabase(fullName);
+                    qCDebug(logDB).noquote() << u"Connection deleted: %1"_s.arg(fullName);
+                }
+            });
+    }
+    t_ownConnections.insert(fullName);
     return createConnection(fullName);
 }
 
