@@ -662,7 +662,7 @@ void TestEngine::switchedOff()
     const qsizetype signalsBefore = m_spy->count();
 
     QTest::ignoreMessage(QtInfoMsg,
-                         QRegularExpression(QStringLiteral("^Switched off by enabled=false in ")));
+                         QRegularExpression(QStringLiteral("^Switched off by \"enabled\" in ")));
     QCOMPARE(testing::call(m_client,
                            QDBusMessage::createMethodCall(kService, kPath, kService,
                                                           QStringLiteral("QueryNotifications")))

@@ -6,8 +6,8 @@
 class QSettings;
 
 // The persistent settings: the message server's base URL, the last-modified stamp of the last
-// complete fetch and the switch that turns the service off, kept in <config home>/<organisation or
-// "quorin">/quorin-msg-notification/ quorin-msg-notification.conf.
+// complete fetch and the switch that turns the service off, kept in
+// <config home>/<organisation or "quorin">/quorin-msg-notification/quorin-msg-notification.conf.
 class Config : public QObject
 {
     Q_OBJECT

@@ -97,8 +97,8 @@ void tuneConnection(QSqlDatabase& database)
 
 // A connection is removed after its thread has finished, by a queued call. A new thread can get
 // the finished one's address, and so its connection name, before that call has run: it must not
-// take the old connection (Qt refuses one made on another thread from 6.6 on, and before that
-// hands it out), and the old thread's removal must not take the new one.
+// take the old connection (Qt 6.8 refuses a connection made on another thread, Qt 6.4 hands it
+// out), and the old thread's removal must not take the new one.
 thread_local QSet<QString> t_ownConnections;
 QMutex s_generationsMutex;
 QHash<QString, quint64> s_generations;

@@ -123,7 +123,7 @@ void DBusInterface::QueryNotifications()
     }
     // Switched off: nothing is sent, shown or recorded, and what is stored waits for the switch.
     if (!Singleton<Config>::instance()->enabled()) {
-        qCInfo(logMain).noquote() << "Switched off by enabled=false in" << Config::configFilePath()
+        qCInfo(logMain).noquote() << "Switched off by \"enabled\" in" << Config::configFilePath()
                                   << "- no cycle";
         return;
     }
