@@ -1,0 +1,484 @@
+#include "common/config.h"
+#include "http/img_download_manager.h"
+#include "http/msg_notify_service.h"
+#include "loopback_http_server.h"
+#include "test_environment.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QScopeGuard>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QSysInfo>
+
+// Everything the service asks of the store's server and of image hosts, over TLS as in production.
+namespace {
+constexpr int kLimitMs = 1500;
+const QByteArray kListPath = "/store-dist-message/operActivity/msgNotifyInfos";
+
+using Page = std::optional<MsgNotifyInfos>;
+
+QByteArray pageBody(int firstId, int count, const QJsonValue& hasNextPage)
+{
+    QJsonArray datas;
+    for (int i = 0; i < count; ++i) {
+        datas.append(QJsonObject{{QStringLiteral("id"), firstId + i},
+                                 {QStringLiteral("title"), QStringLiteral("t%1").arg(firstId + i)},
+                                 {QStringLiteral("endTime"), 1733999999}});
+    }
+    return QJsonDocument(QJsonObject{{QStringLiteral("status"), 200},
+                                     {QStringLiteral("datas"), datas},
+                                     {QStringLiteral("total"), 120},
+                                     {QStringLiteral("hasNextPage"), hasNextPage}})
+        .toJson(QJsonDocument::Compact);
+}
+
+int pageNumber(const HttpRequest& request)
+{
+    const QByteArray query = request.query();
+    return query.mid(query.indexOf("reqPage=") + 8).split('&').first().toInt();
+}
+
+Page pageOf(const QSignalSpy& spy, int index)
+{
+    return spy.at(index).at(0).value<Page>();
+}
+
+HttpResponse status(int code, const QByteArray& body = QByteArray())
+{
+    HttpResponse response = HttpResponse::json(body, code);
+    response.reason = "Status";
+    return response;
+}
+
+HttpResponse mode(HttpResponse::Mode mode, const QByteArray& body = QByteArray(), qint64 size = 0)
+{
+    HttpResponse response = HttpResponse::json(body);
+    response.mode = mode;
+    response.size = size;
+    return response;
+}
+} // namespace
+
+class TestServer : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void requestShape_data();
+    void requestShape();
+    void paging_data();
+    void paging();
+    void brokenServer_data();
+    void brokenServer();
+    void redirects_data();
+    void redirects();
+    void imageFileNames_data();
+    void imageFileNames();
+    void imageCache();
+
+private:
+    std::unique_ptr<MsgNotifyService> makeService(const QString& osVersionPath = QString());
+
+    std::unique_ptr<LoopbackHttpServer> m_server;
+    std::unique_ptr<LoopbackHttpServer> m_otherHost;
+    QSslConfiguration m_untrusting;
+    QString m_osVersion;
+};
+
+void TestServer::initTestCase()
+{
+    // Each server makes its own certificate, trusted in this process only.
+    m_server = std::make_unique<LoopbackHttpServer>(true);
+    m_otherHost = std::make_unique<LoopbackHttpServer>(true, 0, QStringLiteral("127.0.0.2"));
+    QVERIFY(m_server->isListening() && m_otherHost->isListening());
+    m_untrusting = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration configuration = m_untrusting;
+    configuration.addCaCertificate(m_server->certificate());
+    configuration.addCaCertificate(m_otherHost->certificate());
+    QSslConfiguration::setDefaultConfiguration(configuration);
+
+    QVERIFY(QDir().mkpath(Config::configDirPath()));
+    // As integrators write it, with a trailing slash: one slash reaches the server.
+    QSettings(Config::configFilePath(), QSettings::IniFormat)
+        .setValue(QStringLiteral("server"), m_server->baseUrl() + QStringLiteral("/"));
+    m_osVersion = TestEnvironment::instance()->root() + QStringLiteral("/os-version");
+    QFile file(m_osVersion);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[Version]\nMajorVersion=20\n") > 0);
+}
+
+void TestServer::init()
+{
+    m_server->clearRequests();
+    m_server->setHandler([](const HttpRequest& request) {
+        return HttpResponse::json(request.method == "POST" ? QByteArray(R"({"status":200})")
+                                                           : pageBody(1, 2, 0));
+    });
+}
+
+std::unique_ptr<MsgNotifyService> TestServer::makeService(const QString& osVersionPath)
+{
+    MsgNotifyServiceOptions options;
+    options.requestTimeoutMs = kLimitMs;
+    options.maxResponseBytes = 1024 * 1024;
+    options.osVersionPath = osVersionPath.isEmpty() ? m_osVersion : osVersionPath;
+    options.osReleasePath = QStringLiteral("/nonexistent/os-release");
+    return std::make_unique<MsgNotifyService>(nullptr, options);
+}
+
+void TestServer::requestShape_data()
+{
+    QTest::addColumn<qint64>("ifModifiedSince");
+    QTest::addColumn<QByteArray>("timeZone");
+    QTest::addColumn<QByteArray>("region");
+    QTest::addColumn<QByteArray>("osVersion");
+    QTest::addColumn<QByteArray>("osBuild");
+    QTest::addColumn<QByteArray>("platform");
+    QTest::addColumn<QByteArray>("baseVersion");
+
+    const QByteArray full = "[Version]\nMajorVersion=20\nMinorVersion=1070\n"
+                            "EditionName=Profi\nEditionName[en_US]=Professional\n";
+    QTest::newRow("no stamp, Hong Kong, plain OsBuild")
+        << qint64(0) << QByteArray("Asia/Hong_Kong") << QByteArray("CN")
+        << full + "OsBuild=11018.101\n"
+        << QByteArray("11018.101") << QByteArray("Professional") << QByteArray("20|1070");
+    QTest::newRow("stamp 1, UTC, English OsBuild wins")
+        << qint64(1) << QByteArray("UTC") << QByteArray("OTHER")
+        << full + "OsBuild=11018.101\nOsBuild[en_US]=11018.101 en\nOsBuild[de]=x\n"
+        << QByteArray("11018.101 en") << QByteArray("Professional") << QByteArray("20|1070");
+    QTest::newRow("negative stamp, Taipei, unlocalised edition")
+        << qint64(-5) << QByteArray("Asia/Taipei") << QByteArray("CN")
+        << QByteArray("[Version]\nMajorVersion=21\nMinorVersion=0%1\nEditionName=Home\n")
+        << QByteArray() << QByteArray("Home") << QByteArray("21|0%1");
+    QTest::newRow("missing file: empty os_build")
+        << qint64(1733000000123) << QByteArray("Europe/Berlin") << QByteArray("OTHER")
+        << QByteArray() << QByteArray() << QByteArray() << QByteArray("|");
+}
+
+void TestServer::requestShape()
+{
+    QFETCH(qint64, ifModifiedSince);
+    QFETCH(QByteArray, timeZone);
+    QFETCH(QByteArray, osVersion);
+
+    QString path = QStringLiteral("/nonexistent/os-version");
+    if (!osVersion.isEmpty()) {
+        path = m_osVersion + QString::fromLatin1(QTest::currentDataTag());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(osVersion) == osVersion.size());
+    } else {
+        QTest::ignoreMessage(
+            QtWarningMsg, "KeyfileEntry /etc/os-version Status Error: KeyfileEntry::FileNotFound");
+    }
+    qputenv("TZ", timeZone);
+    auto service = makeService(path);
+    QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
+    service->getMsgNotifyInfos(ifModifiedSince);
+    QVERIFY(pages.wait());
+    qunsetenv("TZ");
+
+    QCOMPARE(m_server->requestCount(), 1);
+    const HttpRequest request = m_server->requests().first();
+    QCOMPARE(request.method, QByteArray("GET"));
+    QCOMPARE(request.target, kListPath + "?reqPage=1&maxResults=50");
+    QCOMPARE(request.header("Authorization"), QByteArray("3b9f1e07d2c84a6d95e0f4a718c26b5d"));
+    const QByteArray cpu = QSysInfo::currentCpuArchitecture().toUtf8();
+    QCOMPARE(request.header("arch"), cpu == "x86_64"    ? QByteArray("amd64")
+                                     : cpu == "aarch64" ? QByteArray("arm64")
+                                                        : cpu);
+    QTEST(request.header("platform"), "platform");
+    QTEST(request.header("region"), "region");
+    QCOMPARE(request.header("language"), QLocale::system().name().toUtf8());
+    QTEST(request.header("baseVersion"), "baseVersion");
+    QVERIFY(request.hasHeader("os_build"));
+    QTEST(request.header("os_build"), "osBuild");
+    QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
+    QCOMPARE(request.header("If-Modified-Since"),
+             ifModifiedSince >= 1 ? QByteArray::number(ifModifiedSince) : QByteArray());
+}
+
+void TestServer::paging_data()
+{
+    // hasNextPage of each page (an empty list: always 1), the page that fails, what arrives.
+    QTest::addColumn<QList<QJsonValue>>("hasNextPage");
+    QTest::addColumn<int>("failOnPage");
+    QTest::addColumn<QList<bool>>("delivered");
+    QTest::addColumn<QByteArray>("lastModified");
+    QTest::addColumn<qint64>("stamp");
+
+    QTest::newRow("three pages, the last says no more")
+        << QList<QJsonValue>{1, 7, 0} << 0 << QList<bool>{true, true, true}
+        << QByteArray("1733000000123") << qint64(1733000000123);
+    QTest::newRow("a JSON boolean reads as no more")
+        << QList<QJsonValue>{true, 1} << 0 << QList<bool>{true} << QByteArray("43") << qint64(43);
+    QTest::newRow("failure on page 2 keeps page 1")
+        << QList<QJsonValue>{1, 1, 0} << 2 << QList<bool>{true, false} << QByteArray("43")
+        << qint64(43);
+    QList<bool> hundred(100, true);
+    QTest::newRow("endless paging stops after 100")
+        << QList<QJsonValue>{} << 0 << (hundred << false) << QByteArray("+43") << qint64(0);
+    QTest::newRow("an HTTP date is no stamp")
+        << QList<QJsonValue>{0} << 0 << QList<bool>{true}
+        << QByteArray("Wed, 21 Oct 2015 07:28:00 GMT") << qint64(0);
+    QTest::newRow("a negative one neither")
+        << QList<QJsonValue>{0} << 0 << QList<bool>{true} << QByteArray("-43") << qint64(0);
+}
+
+void TestServer::paging()
+{
+    QFETCH(QList<QJsonValue>, hasNextPage);
+    QFETCH(int, failOnPage);
+    QFETCH(QList<bool>, delivered);
+    QFETCH(QByteArray, lastModified);
+
+    m_server->setHandler([=](const HttpRequest& request) {
+        const int page = pageNumber(request);
+        if (page == failOnPage) {
+            return status(500, "{}");
+        }
+        HttpResponse response = HttpResponse::json(
+            pageBody(page * 100, 3, hasNextPage.isEmpty() ? 1 : hasNextPage.value(page - 1)));
+        response.addHeader("Last-Modified", lastModified);
+        return response;
+    });
+    if (failOnPage) {
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^GET NetworkReply failed: ")));
+    } else if (hasNextPage.isEmpty()) {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
+                                               "^GET msgNotifyInfos stopped after 100")));
+    }
+
+    auto service = makeService();
+    QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
+    service->getMsgNotifyInfos(99);
+    QTRY_COMPARE_WITH_TIMEOUT(pages.size(), delivered.size(), 30000);
+    const QList<HttpRequest> sent = m_server->requests();
+    QCOMPARE(sent.size(), qMin(delivered.size(), 100));
+    for (int i = 0; i < sent.size(); ++i) {
+        QCOMPARE(sent.at(i).target,
+                 kListPath + "?reqPage=" + QByteArray::number(i + 1) + "&maxResults=50");
+        QCOMPARE(sent.at(i).header("If-Modified-Since"), QByteArray("99"));
+    }
+    for (int i = 0; i < delivered.size(); ++i) {
+        const Page page = pageOf(pages, i);
+        QCOMPARE(page.has_value(), delivered.at(i));
+        if (page) {
+            QCOMPARE(page->datas.size(), 3);
+            QCOMPARE(page->datas.first().id, (i + 1) * 100);
+            QCOMPARE(page->total, 120);
+            QTEST(page->lastModified, "stamp");
+        }
+    }
+}
+
+// Each row is one way a server breaks, met by a page fetch, an upload and an image download at
+// once: each ends once, within its time limit, with nothing taken from the broken answer.
+void TestServer::brokenServer_data()
+{
+    QTest::addColumn<bool>("untrusted");
+    QTest::addColumn<HttpResponse>("response");
+    // An image is bytes: a body that is bad JSON is still an image.
+    QTest::addColumn<bool>("imageStored");
+
+    const QByteArray valid = R"({"status":200,"datas":[{"id":1}],"hasNextPage":0})";
+    QTest::newRow("untrusted self-signed certificate")
+        << true << HttpResponse::json(valid) << false;
+    QTest::newRow("never answers") << false << mode(HttpResponse::Mode::NeverAnswer) << false;
+    QTest::newRow("headers then silence")
+        << false << mode(HttpResponse::Mode::HeadersThenSilence, valid) << false;
+    QTest::newRow("one byte every half second")
+        << false << mode(HttpResponse::Mode::Trickle, QByteArray(200, ' ') + valid) << false;
+    QTest::newRow("truncated body") << false << mode(HttpResponse::Mode::Truncated, valid) << false;
+    QTest::newRow("connection reset") << false << mode(HttpResponse::Mode::Reset) << false;
+    QTest::newRow("200 MiB body, unannounced")
+        << false << mode(HttpResponse::Mode::Streamed, {}, 200LL * 1024 * 1024) << false;
+    HttpResponse announced = mode(HttpResponse::Mode::Streamed, {}, 20LL * 1024 * 1024);
+    announced.announceSize = true;
+    QTest::newRow("20 MiB body, announced") << false << announced << false;
+    QTest::newRow("malformed JSON")
+        << false << HttpResponse::json(R"({"status":200,"datas":[{"id":)") << true;
+    QTest::newRow("status 500 in the envelope")
+        << false << HttpResponse::json(R"({"status":500,"desc":"boom","datas":[{"id":1}]})")
+        << true;
+    QTest::newRow("status missing")
+        << false << HttpResponse::json(R"({"datas":[{"id":1}]})") << true;
+    QTest::newRow("empty 304") << false << status(304) << false;
+    QTest::newRow("404") << false << status(404, "no such thing") << false;
+    QTest::newRow("500") << false << status(500, valid) << false;
+    QTest::newRow("503") << false << status(503, valid) << false;
+}
+
+void TestServer::brokenServer()
+{
+    QFETCH(bool, untrusted);
+    QFETCH(HttpResponse, response);
+    QFETCH(bool, imageStored);
+    m_server->setHandler([=](const HttpRequest&) { return response; });
+    const QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
+    if (untrusted) {
+        QSslConfiguration::setDefaultConfiguration(m_untrusting);
+    }
+    const auto restore = qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(trusting); });
+    auto service = makeService();
+    ImgDownloadLimits limits;
+    limits.timeoutMs = kLimitMs;
+    limits.maxBytes = 1024 * 1024;
+    ImgDownloadManager images(nullptr, limits);
+    const QString imagePath = images.imgDir() + QStringLiteral("/faulty.png");
+    QFile::remove(imagePath);
+
+    QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
+    QSignalSpy reports(service.get(), &MsgNotifyService::sigReportMsgNotifyInfoFinished);
+    QSignalSpy downloads(&images, &ImgDownloadManager::sigImgDownloaded);
+    QElapsedTimer clock;
+    clock.start();
+    service->getMsgNotifyInfos(0);
+    service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, 3)});
+    images.downloadImage(m_server->baseUrl() + QStringLiteral("/faulty.png"));
+    QTRY_VERIFY_WITH_TIMEOUT(!pages.isEmpty() && !reports.isEmpty() && !downloads.isEmpty(),
+                             kLimitMs * 4);
+    qInfo("all three ended after %lld ms", clock.elapsed());
+    QCOMPARE(pageOf(pages, 0).has_value(), false);
+    QCOMPARE(reports.first().first().toBool(), false);
+    QCOMPARE(downloads.first().at(1).toBool(), imageStored);
+    QCOMPARE(QFileInfo::exists(imagePath), imageStored);
+
+    // The same service goes on working, and the broken requests said nothing more.
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    init();
+    service->getMsgNotifyInfos(0);
+    service->reportMsgNotifyInfo(MsgEventInfos{});
+    QTRY_VERIFY(pages.size() == 2 && reports.size() == 2);
+    QVERIFY(pageOf(pages, 1).has_value());
+    QCOMPARE(reports.at(1).at(0).toBool(), true);
+    QCOMPARE(downloads.size(), 1);
+}
+
+void TestServer::redirects_data()
+{
+    QTest::addColumn<bool>("sameServer");
+    QTest::newRow("to another path of the server: followed") << true;
+    QTest::newRow("to another host: refused, the token stays") << false;
+}
+
+void TestServer::redirects()
+{
+    QFETCH(bool, sameServer);
+    const QString target = sameServer ? m_server->baseUrl() : m_otherHost->baseUrl();
+    const auto answer = [](const HttpRequest& request) {
+        return HttpResponse::json(request.method == "POST"
+                                      ? QByteArray(R"({"status":200})")
+                                      : QByteArray(R"({"status":200,"datas":[{"id":1}]})"));
+    };
+    m_server->setHandler([=](const HttpRequest& request) {
+        if (request.path().startsWith("/moved")) {
+            return answer(request);
+        }
+        HttpResponse redirect = status(request.method == "POST" ? 307 : 302);
+        redirect.addHeader(
+            "Location",
+            (target + QStringLiteral("/moved") + QString::fromUtf8(request.target)).toUtf8());
+        return redirect;
+    });
+    m_otherHost->setHandler(answer);
+    if (!sameServer) {
+        const QString moved = QRegularExpression::escape(target + QStringLiteral("/moved"));
+        for (const char* method : {"GET", "POST"}) {
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QString::fromLatin1(method) +
+                                                    QStringLiteral(" NetworkReply failed: .* "
+                                                                   "redirected to ") +
+                                                    moved));
+        }
+    }
+    auto service = makeService();
+    QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
+    QSignalSpy reports(service.get(), &MsgNotifyService::sigReportMsgNotifyInfoFinished);
+    service->getMsgNotifyInfos(0);
+    service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, 3)});
+    QTRY_VERIFY(!pages.isEmpty() && !reports.isEmpty());
+    QCOMPARE(pageOf(pages, 0).has_value(), sameServer);
+    QCOMPARE(reports.first().first().toBool(), sameServer);
+    QCOMPARE(m_otherHost->requestCount(), 0);
+}
+
+void TestServer::imageFileNames_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << QStringLiteral("https://img.test/a/b.png") << QStringLiteral("b.png");
+    QTest::newRow("trailing slash")
+        << QStringLiteral("https://img.test/a/b.png/") << QStringLiteral("b.png");
+    QTest::newRow("query kept") << QStringLiteral("https://img.test/a/b.png?size=2&v=3")
+                                << QStringLiteral("b.png?size=2&v=3");
+    QTest::newRow("empty") << QString() << QString();
+    QTest::newRow("only slashes") << QStringLiteral("///") << QString();
+    QTest::newRow("dot") << QStringLiteral("https://img.test/a/.") << QString();
+    QTest::newRow("dot dot") << QStringLiteral("https://img.test/a/../") << QString();
+    QTest::newRow("encoded slash")
+        << QStringLiteral("https://a.test/img/..%2F..%2Fetc") << QStringLiteral("..%2F..%2Fetc");
+}
+
+void TestServer::imageFileNames()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, name);
+    const ImgDownloadManager images;
+    QCOMPARE(images.localImagePath(url),
+             name.isEmpty() ? QString() : images.imgDir() + QLatin1Char('/') + name);
+}
+
+// Hits need no request; a link in the cache is replaced, never written through; a cache that
+// cannot be made fails each download; the pool leaves half the cores free.
+void TestServer::imageCache()
+{
+    QCOMPARE(ImgDownloadManager::poolSize(1), 1);
+    QCOMPARE(ImgDownloadManager::poolSize(8), 4);
+    QCOMPARE(ImgDownloadManager::poolSize(64), 10);
+
+    m_server->setHandler([](const HttpRequest& request) {
+        HttpResponse response;
+        response.body = "image of " + request.target;
+        return response;
+    });
+    ImgDownloadManager images;
+    QSignalSpy results(&images, &ImgDownloadManager::sigImgDownloaded);
+    const QString outside = TestEnvironment::instance()->root() + QStringLiteral("/precious");
+    QFile precious(outside);
+    QVERIFY(precious.open(QIODevice::WriteOnly) && precious.write("keep me") == 7);
+    precious.close();
+    QVERIFY(QFile::link(outside, images.imgDir() + QStringLiteral("/link.png")));
+    for (const char* path : {"/a/pic.png/", "/other/pic.png", "/link.png"}) {
+        images.downloadImage(m_server->baseUrl() + QString::fromLatin1(path));
+        QVERIFY(results.wait());
+        QVERIFY(results.last().at(1).toBool());
+    }
+    QCOMPARE(m_server->requestCount(), 2);
+    QVERIFY(!m_server->requests().first().hasHeader("Authorization"));
+    QFile file(images.localImagePath(QStringLiteral("x/pic.png")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("image of /a/pic.png/"));
+    QVERIFY(!QFileInfo(images.localImagePath(QStringLiteral("x/link.png"))).isSymLink());
+    QVERIFY(precious.open(QIODevice::ReadOnly));
+    QCOMPARE(precious.readAll(), QByteArray("keep me"));
+
+    // The data home is a regular file: nothing can be made under it, even by root.
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", outside.toUtf8());
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Image dir created")));
+    ImgDownloadManager blocked;
+    qputenv("XDG_DATA_HOME", dataHome);
+    QSignalSpy failed(&blocked, &ImgDownloadManager::sigImgDownloaded);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Failed to save image")));
+    blocked.downloadImage(m_server->baseUrl() + QStringLiteral("/x.png"));
+    QVERIFY(failed.wait());
+    QCOMPARE(failed.first().at(1).toBool(), false);
+}
+
+QMN_TEST_MAIN(TestServer)
+#include "tst_server.moc"
