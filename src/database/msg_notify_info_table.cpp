@@ -28,6 +28,8 @@ const QString kInsertExisting =
     ":startTime, :endTime, :title, :content, :type, :imgUrl, :linkType, :linkInfo, :replace_id, "
     ":image_downloaded, :msg_read, :notify_times)"_s;
 const QString kUpdateReplaceId = u"UPDATE %1 SET replace_id = %2 WHERE id = %3"_s;
+const QString kReleaseReplaceId =
+    u"UPDATE %1 SET replace_id = 0 WHERE replace_id = %2 AND id != %3"_s;
 const QString kUpdateImageDownloaded = u"UPDATE %1 SET image_downloaded = %2 WHERE id = %3"_s;
 const QString kUpdateMsgRead = u"UPDATE %1 SET msg_read = %2 WHERE id = %3"_s;
 const QString kUpdateNotifyTimes = u"UPDATE %1 SET notify_times = %2 WHERE id = %3"_s;
@@ -147,6 +149,11 @@ std::optional<QStringList> MsgNotifyInfoTable::selectMsgNotifyInfoImgUrls()
 void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldReplaceId(int id, uint replaceId)
 {
     initMsgNotifyInfoTable();
+    // The notification service numbers its bubbles afresh when it restarts: an id belongs to the
+    // message shown under it last, so that closing that bubble never reads another message.
+    if (replaceId != 0) {
+        DatabaseAdaptor::update(kReleaseReplaceId.arg(kTable).arg(replaceId).arg(id));
+    }
     DatabaseAdaptor::update(kUpdateReplaceId.arg(kTable).arg(replaceId).arg(id));
 }
 

@@ -269,7 +269,8 @@ void NotificationInterface::slotNotificationClosed(uint id, uint reason)
     }
     const std::optional<MsgNotifyInfoRecord> row =
         Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecordByReplaceId(id);
-    if (!row) {
+    // A second signal for the same bubble is no second reading.
+    if (!row || row->msg_read) {
         return;
     }
     Singleton<MsgNotifyInfoTable>::instance()->updateMsgNotifyInfoRecordFieldMsgRead(row->id, true);
@@ -291,25 +292,30 @@ void NotificationInterface::slotAsyncDownloadImage()
     }
     ImgDownloadManager* images = Singleton<ImgDownloadManager>::instance();
     for (const MsgNotifyInfoRecord& row : rows) {
+        // One download per URL: its verdict holds for every row that shares the image.
+        if (!m_downloadingMsgNotifyInfos.contains(row.imgUrl)) {
+            images->downloadImage(row.imgUrl);
+        }
         m_downloadingMsgNotifyInfos.insert(row.imgUrl, row);
-        images->downloadImage(row.imgUrl);
     }
 }
 
 void NotificationInterface::slotImgDownloadFinished(const QString& url, bool ret)
 {
-    const auto entry = m_downloadingMsgNotifyInfos.find(url);
-    if (entry == m_downloadingMsgNotifyInfos.end()) {
+    const QList<MsgNotifyInfo> waiting = m_downloadingMsgNotifyInfos.values(url);
+    if (waiting.isEmpty()) {
         if (m_downloadingMsgNotifyInfos.isEmpty()) {
             finishCycle();
         }
         return;
     }
-    if (ret) {
-        Singleton<MsgNotifyInfoTable>::instance()->updateMsgNotifyInfoRecordFieldImageDownloaded(
-            entry->id, true);
+    for (const MsgNotifyInfo& row : waiting) {
+        if (ret) {
+            Singleton<MsgNotifyInfoTable>::instance()
+                ->updateMsgNotifyInfoRecordFieldImageDownloaded(row.id, true);
+        }
     }
-    m_downloadingMsgNotifyInfos.erase(entry);
+    m_downloadingMsgNotifyInfos.remove(url);
     if (m_downloadingMsgNotifyInfos.isEmpty()) {
         finishCycle();
     }

@@ -67,16 +67,17 @@ void RecordingNotificationServer::stop()
     });
 }
 
-void RecordingNotificationServer::setMode(Mode mode)
+void RecordingNotificationServer::setAnswers(const QList<Mode>& next, Mode then)
 {
     QMutexLocker locker(&m_mutex);
-    m_mode = mode;
+    m_next = next;
+    m_then = then;
 }
 
-void RecordingNotificationServer::setAnswerLimit(int calls)
+void RecordingNotificationServer::setNextId(uint id)
 {
     QMutexLocker locker(&m_mutex);
-    m_answerLimit = calls;
+    m_nextId = id;
 }
 
 void RecordingNotificationServer::setAnswerDelay(int ms)
@@ -122,12 +123,7 @@ uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_
     QMutexLocker locker(&m_mutex);
     m_calls.append(
         {app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout});
-    Mode mode = m_mode;
-    if (mode == Mode::Normal && m_answerLimit >= 0) {
-        mode = m_answerLimit == 0 ? Mode::NeverAnswer : Mode::Normal;
-        m_answerLimit = qMax(0, m_answerLimit - 1);
-    }
-    switch (mode) {
+    switch (m_next.isEmpty() ? m_then : m_next.takeFirst()) {
     case Mode::Error:
         sendErrorReply(QStringLiteral("org.freedesktop.Notifications.Error.Refused"),
                        QStringLiteral("not today"));
@@ -135,6 +131,8 @@ uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_
     case Mode::NeverAnswer:
         setDelayedReply(true);
         m_unanswered.append(message());
+        return 0;
+    case Mode::Zero:
         return 0;
     case Mode::Normal:
         break;

@@ -24,7 +24,8 @@ class RecordingNotificationServer : public QObject, protected QDBusContext
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 
 public:
-    enum class Mode { Normal, Error, NeverAnswer };
+    // Zero: a normal reply that carries id 0, which shows nothing.
+    enum class Mode { Normal, Error, NeverAnswer, Zero };
 
     struct Call
     {
@@ -51,9 +52,10 @@ public:
     // the bus's NoReply error.
     void stop();
 
-    void setMode(Mode mode);
-    // In the normal mode, answers this many more calls and then none (-1: no limit).
-    void setAnswerLimit(int calls);
+    // How the next calls are answered, one mode each, and every call after them.
+    void setAnswers(const QList<Mode>& next, Mode then = Mode::Normal);
+    // The id the next new bubble gets, as after a restart of a real service.
+    void setNextId(uint id);
     // Normal answers go out this long after the call came in.
     void setAnswerDelay(int ms);
     // Told of every notification it shows as it comes in (on its own thread), with the id it
@@ -84,10 +86,10 @@ private:
     QString m_connectionName;
     mutable QMutex m_mutex;
     QList<Call> m_calls;
-    Mode m_mode = Mode::Normal;
+    QList<Mode> m_next;
+    Mode m_then = Mode::Normal;
     uint m_nextId = 1;
     QList<QDBusMessage> m_unanswered;
     std::function<void(uint, const Call&)> m_observer;
-    int m_answerLimit = -1;
     int m_answerDelayMs = 0;
 };

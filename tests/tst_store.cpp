@@ -1,0 +1,482 @@
+#include "database/database_adaptor.h"
+#include "database/database_checkpoint.h"
+#include "database/database_connection_config.h"
+#include "database/msg_event_info_table.h"
+#include "database/msg_notify_info_table.h"
+#include "log_capture.h"
+#include "test_environment.h"
+
+#include <QRandomGenerator>
+#include <QSet>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QThread>
+
+#include <algorithm>
+#include <random>
+#include <sys/mount.h>
+
+// The message store and the event queue: their rules, and what they do on a damaged, full,
+// read-only or missing disk.
+namespace {
+const QString kRelative = QStringLiteral("/quorin/quorin-msg-notification");
+
+MsgNotifyInfo message(int id, qint64 startTime = 1000, const QString& title = QStringLiteral("t"))
+{
+    MsgNotifyInfo info;
+    info.id = id;
+    info.startTime = startTime;
+    info.endTime = startTime + 3600;
+    info.title = title;
+    info.imgUrl = QStringLiteral("https://img.test/%1.png").arg(id);
+    return info;
+}
+
+QSet<int> ids(const QList<MsgNotifyInfoRecord>& records)
+{
+    QSet<int> result;
+    for (const MsgNotifyInfoRecord& record : records) {
+        result.insert(record.id);
+    }
+    return result;
+}
+
+// Connections are per thread and take the data home when they are made.
+void runOnNewThread(const std::function<void()>& work)
+{
+    std::unique_ptr<QThread> thread(QThread::create(work));
+    thread->start();
+    thread->wait();
+}
+
+QString freshHome(const QString& name)
+{
+    const QString home = TestEnvironment::instance()->root() + QStringLiteral("/") + name;
+    QDir(home).removeRecursively();
+    QDir().mkpath(home + kRelative);
+    return home;
+}
+
+// A data home that cannot hold the database: a regular file, or one whose database is a folder.
+QString brokenHome(const QString& kind)
+{
+    const QString home = freshHome(kind);
+    if (kind == QLatin1String("directory")) {
+        QDir().mkpath(home + kRelative + QStringLiteral("/msg_notify.db"));
+        return home;
+    }
+    QFile file(home + QStringLiteral("/file"));
+    file.open(QIODevice::WriteOnly);
+    return file.fileName();
+}
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// The writer helper in a data home of its own: its first open is the first of its process.
+std::unique_ptr<QProcess> startWriter(const QString& dataHome, const QStringList& arguments)
+{
+    auto process = testing::makeProcess(QStringLiteral(QMN_DB_WRITER_PATH), arguments);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+    process->setProcessEnvironment(environment);
+    process->start();
+    return process;
+}
+
+Run writer(const QString& dataHome, const QStringList& arguments)
+{
+    auto process = startWriter(dataHome, arguments);
+    Run run;
+    if (process->waitForFinished(60000) && process->exitStatus() == QProcess::NormalExit) {
+        run.exitCode = process->exitCode();
+    }
+    run.out = QString::fromUtf8(process->readAllStandardOutput());
+    run.err = QString::fromUtf8(process->readAllStandardError());
+    return run;
+}
+} // namespace
+
+class TestStore : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void eventQueue();
+    void messageStoreRule();
+    void messageRetention_data();
+    void messageRetention();
+    void messageCleanUp();
+    void bubbleIdBelongsToOneMessage();
+    void writeAheadLogIsReused();
+    void unusableDataHome_data();
+    void unusableDataHome();
+    void recoversWhenTheCauseIsGone();
+    void threadAtAFinishedThreadsAddress();
+    void damagedFileIsMovedAside_data();
+    void damagedFileIsMovedAside();
+    void fullDisk();
+    void readOnlyMount();
+
+private:
+    MsgNotifyInfoTable m_messages;
+    MsgEventInfoTable m_events;
+};
+
+void TestStore::init()
+{
+    QVERIFY(DatabaseAdaptor::update(QStringLiteral("DELETE FROM msg_notify_info")));
+    QVERIFY(DatabaseAdaptor::update(QStringLiteral("DELETE FROM msg_event_info")));
+}
+
+// Rows come back in the order they were queued, a deleted row's id is never given out again,
+// and a row that is not JSON reads as an empty event without hiding the others.
+void TestStore::eventQueue()
+{
+    QVERIFY(DatabaseAdaptor::update(
+        QStringLiteral("INSERT INTO msg_event_info (body) VALUES ('abc')")));
+    for (int i = 0; i < 3; ++i) {
+        m_events.insertMsgEventInfoRecord(MsgEventInfo(i, 1000 + i, 2));
+    }
+    QList<int> rows = m_events.selectMsgEventInfoRecords().keys();
+    const int highest = rows.last();
+    m_events.deleteMsgEventInfoRecordById(highest);
+    m_events.insertMsgEventInfoRecord(MsgEventInfo(9, 2000, 3));
+    m_events.updateMsgEventInfoRecordFieldRetryTimes(rows.at(1));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("^Parse MsgEventInfo error: .*abc")));
+    const QMap<int, MsgEventInfo> queue = m_events.selectMsgEventInfoRecords();
+    QCOMPARE(queue.values(),
+             (QList<MsgEventInfo>{MsgEventInfo(), MsgEventInfo(0, 1000, 2),
+                                  MsgEventInfo(1, 1001, 2), MsgEventInfo(9, 2000, 3)}));
+    QVERIFY(queue.lastKey() > highest);
+    QCOMPARE(m_events.selectMsgEventInfoRecordById(rows.at(1))->body,
+             QStringLiteral(R"({"eventTime":1000,"eventType":2,"id":0})"));
+    QCOMPARE(m_events.selectMsgEventInfoRecordById(rows.at(1))->retry_times, 1);
+}
+
+void TestStore::messageStoreRule()
+{
+    m_messages.insertMsgNotifyInfoRecord(message(1, 1000, QStringLiteral("first")));
+    m_messages.updateMsgNotifyInfoRecordFieldReplaceId(1, 17);
+    m_messages.updateMsgNotifyInfoRecordFieldNotifyTimes(1);
+    m_messages.updateMsgNotifyInfoRecordFieldImageDownloaded(1, true);
+    m_messages.updateMsgNotifyInfoRecordFieldMsgRead(1, true);
+    std::optional<MsgNotifyInfoRecord> row = m_messages.selectMsgNotifyInfoRecordById(1);
+    QCOMPARE(row->replace_id, 17u);
+    QCOMPARE(row->notify_times, 1u);
+    QVERIFY(row->image_downloaded && row->msg_read);
+
+    // Sent again by the server: a new message that replaces its old bubble.
+    MsgNotifyInfos page;
+    page.datas = {message(1, 2000, QStringLiteral("second"))};
+    m_messages.insertMsgNotifyInfoRecords(page);
+    row = m_messages.selectMsgNotifyInfoRecordById(1);
+    QCOMPARE(row->title, QStringLiteral("second"));
+    QCOMPARE(row->startTime, 2000);
+    QCOMPARE(row->replace_id, 17u);
+    QCOMPARE(row->notify_times, 0u);
+    QVERIFY(!row->image_downloaded && !row->msg_read);
+    QCOMPARE(m_messages.selectMsgNotifyInfoRecords(-1, -1).size(), 1);
+}
+
+void TestStore::messageRetention_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("deleted");
+    QTest::newRow("200 rows lose none") << 200 << 0;
+    QTest::newRow("203 rows lose the 3 oldest") << 203 << 3;
+}
+
+void TestStore::messageRetention()
+{
+    QFETCH(int, rows);
+    QFETCH(int, deleted);
+
+    // Ids and start times in unrelated orders, so the rule cannot hold by accident.
+    QList<qint64> startTimes;
+    for (int i = 0; i < rows; ++i) {
+        startTimes.append(1'700'000'000LL + 7 * i);
+    }
+    std::shuffle(startTimes.begin(), startTimes.end(), std::mt19937(42));
+    MsgNotifyInfos page;
+    for (int i = 0; i < rows; ++i) {
+        page.datas.append(message(i + 1, startTimes.at(i)));
+    }
+    m_messages.insertMsgNotifyInfoRecords(page);
+
+    m_messages.deleteOldestMsgNotifyInfoRecords();
+    const QList<MsgNotifyInfoRecord> kept = m_messages.selectMsgNotifyInfoRecords(-1, -1);
+    QCOMPARE(kept.size(), rows - deleted);
+    std::sort(startTimes.begin(), startTimes.end());
+    for (const MsgNotifyInfoRecord& record : kept) {
+        QVERIFY(record.startTime >= startTimes.at(deleted));
+    }
+}
+
+// Read messages and those shown five times go; the selections of the display pass (unread) and
+// of the downloads (image missing) see the rest.
+void TestStore::messageCleanUp()
+{
+    for (int id = 1; id <= 5; ++id) {
+        m_messages.insertMsgNotifyInfoRecord(message(id));
+        m_messages.updateMsgNotifyInfoRecordFieldImageDownloaded(id, id % 2 == 0);
+    }
+    for (int i = 0; i < 5; ++i) {
+        m_messages.updateMsgNotifyInfoRecordFieldNotifyTimes(1);
+        if (i < 4) {
+            m_messages.updateMsgNotifyInfoRecordFieldNotifyTimes(2);
+        }
+    }
+    m_messages.updateMsgNotifyInfoRecordFieldMsgRead(3, true);
+    QCOMPARE(ids(m_messages.selectMsgNotifyInfoRecords(-1, 0)), QSet<int>({1, 2, 4, 5}));
+    QCOMPARE(ids(m_messages.selectMsgNotifyInfoRecords(0, -1)), QSet<int>({1, 3, 5}));
+
+    m_messages.deleteUselessMsgNotifyInfoRecords();
+    QCOMPARE(ids(m_messages.selectMsgNotifyInfoRecords(-1, -1)), QSet<int>({2, 4, 5}));
+    QCOMPARE(m_messages.selectMsgNotifyInfoImgUrls()->size(), 3);
+}
+
+void TestStore::bubbleIdBelongsToOneMessage()
+{
+    for (int id = 1; id <= 3; ++id) {
+        m_messages.insertMsgNotifyInfoRecord(message(id));
+    }
+    m_messages.updateMsgNotifyInfoRecordFieldReplaceId(1, 4000000000u);
+    m_messages.updateMsgNotifyInfoRecordFieldReplaceId(2, 4000000000u);
+    QCOMPARE(m_messages.selectMsgNotifyInfoRecordByReplaceId(4000000000u)->id, 2);
+    QCOMPARE(m_messages.selectMsgNotifyInfoRecordById(1)->replace_id, 0u);
+    QVERIFY(!m_messages.selectMsgNotifyInfoRecordByReplaceId(5));
+}
+
+// Checkpoints run on a thread of their own, not inside commits: once the writes pause, all of
+// the log is still copied into the database, and the next burst reuses the log from its start.
+void TestStore::writeAheadLogIsReused()
+{
+    QCOMPARE(DatabaseAdaptor::selectString(QStringLiteral("PRAGMA journal_mode")),
+             QStringLiteral("wal"));
+    const QString log = DatabaseConnectionConfig::databaseFilePath() + QStringLiteral("-wal");
+    for (int i = 0; i < 1000; ++i) {
+        m_events.insertMsgEventInfoRecord(MsgEventInfo(i, 1765000000, 1));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(DatabaseCheckpoint::caughtUp(), 20000);
+    const qint64 sizeAfterBurst = QFileInfo(log).size();
+    // Too few to start a checkpoint of their own: they land at the start of the log only if
+    // the pause's checkpoint copied all of it; otherwise they are appended.
+    for (int i = 0; i < 20; ++i) {
+        m_events.insertMsgEventInfoRecord(MsgEventInfo(i, 1765000000, 1));
+    }
+    QCOMPARE(QFileInfo(log).size(), sizeAfterBurst);
+}
+
+void TestStore::unusableDataHome_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("data home is a regular file") << QStringLiteral("file-parent");
+    QTest::newRow("database file is a directory") << QStringLiteral("directory");
+}
+
+// Every statement fails with its neutral answer and one warning, and never runs on a host's own
+// default connection.
+void TestStore::unusableDataHome()
+{
+    QFETCH(QString, kind);
+    qputenv("XDG_DATA_HOME", brokenHome(kind).toUtf8());
+    const QString hostFile = TestEnvironment::instance()->root() + QStringLiteral("/host.db");
+    LogCapture log;
+    runOnNewThread([&] {
+        QSqlDatabase host = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+        host.setDatabaseName(hostFile);
+        QVERIFY(host.open());
+        MsgNotifyInfoTable messages;
+        MsgEventInfoTable events;
+        messages.insertMsgNotifyInfoRecord(message(1));
+        QVERIFY(!messages.selectMsgNotifyInfoRecordById(1));
+        QVERIFY(messages.selectMsgNotifyInfoRecords(-1, 0).isEmpty());
+        // Unknown, not empty: the image cache must not be emptied on a failure.
+        QVERIFY(!messages.selectMsgNotifyInfoImgUrls());
+        messages.updateMsgNotifyInfoRecordFieldReplaceId(1, 5);
+        messages.deleteUselessMsgNotifyInfoRecords();
+        messages.deleteOldestMsgNotifyInfoRecords(); // the count fails and reads as 0
+        events.insertMsgEventInfoRecord(MsgEventInfo(1, 2, 3));
+        QVERIFY(events.selectMsgEventInfoRecords().isEmpty());
+        QCOMPARE(DatabaseAdaptor::insert(
+                     QStringLiteral("INSERT INTO msg_event_info (body) VALUES ('x')")),
+                 -1);
+        QVERIFY(!DatabaseAdaptor::selectVariant(QStringLiteral("SELECT 1")).isValid());
+        QCOMPARE(host.tables(), QStringList());
+        host.close();
+        host = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    });
+    // One warning for each of the 13 statements asked for above (the release of the bubble id
+    // is one).
+    QCOMPARE(log.messages("com.quorin.MsgNotification.database", QtWarningMsg).size(), 13);
+    QCOMPARE(log.count(QStringLiteral("Create connection error:")), 1);
+}
+
+void TestStore::recoversWhenTheCauseIsGone()
+{
+    // The data home is a regular file until the thread removes it.
+    const QString blocker = brokenHome(QStringLiteral("recovery"));
+    qputenv("XDG_DATA_HOME", blocker.toUtf8());
+    bool failedFirst = false;
+    bool recovered = false;
+    runOnNewThread([&] {
+        failedFirst = !DatabaseAdaptor::selectVariant(QStringLiteral("SELECT 1")).isValid();
+        // The same thread's next statement opens the file, as a new connection would.
+        QFile::remove(blocker);
+        recovered = DatabaseAdaptor::selectString(QStringLiteral("PRAGMA journal_mode")) ==
+                    QLatin1String("wal");
+    });
+    QVERIFY(failedFirst);
+    QVERIFY(recovered);
+}
+
+// A thread made where a finished one was, before that one's connection has been removed, shares
+// its connection name: it gets a connection of its own all the same.
+void TestStore::threadAtAFinishedThreadsAddress()
+{
+    qputenv("XDG_DATA_HOME", freshHome(QStringLiteral("same-address")).toUtf8());
+    struct Worker : QThread
+    {
+        std::function<void()> work;
+        void run() override { work(); }
+    };
+    alignas(Worker) unsigned char place[sizeof(Worker)];
+    QList<int> answers;
+    LogCapture log;
+    for (int i = 0; i < 2; ++i) {
+        auto* thread = new (place) Worker;
+        thread->work = [&answers] {
+            answers << DatabaseAdaptor::selectVariant(QStringLiteral("SELECT 1")).toInt();
+        };
+        thread->start();
+        thread->wait();
+        thread->~Worker();
+    }
+    QCOMPARE(answers, (QList<int>{1, 1}));
+    QCOMPARE(log.count(QStringLiteral("Connection of a finished thread removed: ")), 1);
+}
+
+void TestStore::damagedFileIsMovedAside_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("movedAside");
+    QTest::newRow("random bytes") << QStringLiteral("random") << true;
+    QTest::newRow("truncated") << QStringLiteral("truncated") << true;
+    QTest::newRow("header overwritten, committed pages in its log")
+        << QStringLiteral("header-with-log") << true;
+    QTest::newRow("healthy") << QStringLiteral("none") << false;
+    QTest::newRow("empty file is a new database") << QStringLiteral("empty") << false;
+}
+
+void TestStore::damagedFileIsMovedAside()
+{
+    QFETCH(QString, damage);
+    QFETCH(bool, movedAside);
+    const QString home = freshHome(QStringLiteral("damage-") + damage);
+    const QString db = home + kRelative + QStringLiteral("/msg_notify.db");
+
+    if (damage == QLatin1String("random") || damage == QLatin1String("empty")) {
+        QFile file(db);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QByteArray bytes(damage == QLatin1String("empty") ? 0 : 8192, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+        file.write(bytes);
+    } else {
+        // A real database with a few thousand rows.
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(writer(home, {QStringLiteral("--check"), QString::number(i)}).exitCode, 0);
+        }
+        if (damage == QLatin1String("truncated")) {
+            QCOMPARE(writer(home, {QStringLiteral("--full-disk")}).exitCode, 0);
+            QFile file(db);
+            QVERIFY(file.resize(file.size() / 2));
+            QFile::remove(db + QStringLiteral("-wal"));
+        } else if (damage == QLatin1String("header-with-log")) {
+            // Killed after a commit: the page is in the log only.
+            auto killed = startWriter(home, {QStringLiteral("5")});
+            QVERIFY(QTest::qWaitFor(
+                [&] { return killed->readAllStandardOutput().contains("committed"); }));
+            killed->kill();
+            QVERIFY(killed->waitForFinished());
+            QVERIFY(QFileInfo(db + QStringLiteral("-wal")).size() > 0);
+            QFile file(db);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            file.write(QByteArray(100, 'x'));
+        }
+    }
+    const qint64 oldSize = QFileInfo(db).size();
+    const qint64 oldLogSize = QFileInfo(db + QStringLiteral("-wal")).size();
+
+    const Run run = writer(home, {QStringLiteral("--check"), QStringLiteral("77")});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains(QStringLiteral("has 77 1")), qPrintable(run.out + run.err));
+    // The copies, without the log files that went with them.
+    const auto copies = [&] {
+        const QStringList names =
+            QDir(home + kRelative)
+                .entryList({QStringLiteral("msg_notify.db.corrupt-*")}, QDir::Files, QDir::Name);
+        return names.filter(QRegularExpression(QStringLiteral("\\d$")));
+    };
+    const QStringList aside = copies();
+    QCOMPARE(aside.size(), movedAside ? 1 : 0);
+    QCOMPARE(run.err.contains(QStringLiteral("Damaged database")), movedAside);
+    if (!movedAside) {
+        QVERIFY(run.out.contains(damage == QLatin1String("none") ? QStringLiteral("queued 4")
+                                                                 : QStringLiteral("queued 1")));
+        return;
+    }
+    const QString copy = home + kRelative + QLatin1Char('/') + aside.first();
+    QCOMPARE(QFileInfo(copy).size(), oldSize);
+    // The log goes with the copy, never into the new database.
+    QCOMPARE(QFileInfo(copy + QStringLiteral("-wal")).size(), oldLogSize);
+    QVERIFY(run.out.contains(QStringLiteral("queued 1")));
+    // Damaged three times more: the three newest copies stay.
+    for (int i = 0; i < 3; ++i) {
+        QFile again(db);
+        QVERIFY(again.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        again.write(QByteArray(4096, 'x'));
+        again.close();
+        QCOMPARE(writer(home, {QStringLiteral("--check"), QString::number(78 + i)}).exitCode, 0);
+    }
+    const QStringList kept = copies();
+    QCOMPARE(kept.size(), 3);
+    QVERIFY(!kept.contains(aside.first()));
+}
+
+void TestStore::fullDisk()
+{
+    const Run run = writer(freshHome(QStringLiteral("full")), {QStringLiteral("--full-disk")});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains(QStringLiteral("recovered 1")), qPrintable(run.out + run.err));
+    QVERIFY(!run.out.contains(QStringLiteral("failed 0")));
+}
+
+void TestStore::readOnlyMount()
+{
+    const QString home = freshHome(QStringLiteral("mounted"));
+    const QByteArray dir = (home + kRelative).toLocal8Bit();
+    if (::mount("tmpfs", dir.constData(), "tmpfs", 0, "size=4m") != 0) {
+        QSKIP("cannot mount a tmpfs here");
+    }
+    const auto unmount = qScopeGuard([&] { ::umount2(dir.constData(), MNT_DETACH); });
+    QCOMPARE(writer(home, {QStringLiteral("--check"), QStringLiteral("1")}).exitCode, 0);
+    QCOMPARE(::mount("tmpfs", dir.constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=4m"), 0);
+    Run run = writer(home, {QStringLiteral("--check"), QStringLiteral("2")});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains(QStringLiteral("has 2 0")), qPrintable(run.out));
+    QVERIFY(!run.err.contains(QStringLiteral("Damaged database")));
+    QCOMPARE(::mount("tmpfs", dir.constData(), "tmpfs", MS_REMOUNT, "size=4m"), 0);
+    run = writer(home, {QStringLiteral("--check"), QStringLiteral("3")});
+    QVERIFY2(run.out.contains(QStringLiteral("has 3 1")), qPrintable(run.out));
+}
+
+QMN_TEST_MAIN(TestStore)
+#include "tst_store.moc"
