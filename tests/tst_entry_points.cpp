@@ -36,7 +36,6 @@ class TestEntryPoints : public QObject
 
 private Q_SLOTS:
     void onlyEntryPointsAreExported();
-    void standAloneProgramServes();
     void hostDrivesThePlugin();
 };
 
@@ -59,34 +58,6 @@ void TestEntryPoints::onlyEntryPointsAreExported()
     symbols.sort();
     QCOMPARE(symbols, QStringList({QStringLiteral("VXMRegister"), QStringLiteral("VXMUnRegister"),
                                    QStringLiteral("main")}));
-}
-
-void TestEntryPoints::standAloneProgramServes()
-{
-    auto service = testing::makeProcess(QStringLiteral(QMN_STANDALONE_PATH), {});
-    service->start();
-    QVERIFY(service->waitForStarted());
-    QVERIFY(testing::waitForNameOwner(kService));
-    QCOMPARE(QDBusConnection::sessionBus().interface()->servicePid(kService).value(),
-             uint(service->processId()));
-
-    QCOMPARE(getVersion(QDBusConnection::sessionBus())
-                 .arguments()
-                 .value(0)
-                 .value<QDBusVariant>()
-                 .variant()
-                 .toString(),
-             QStringLiteral("1.0.3.1"));
-    const QDBusMessage reply = testing::call(
-        QDBusConnection::sessionBus(),
-        QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("Instance")));
-    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
-    QVERIFY(QTest::qWaitFor(
-        [&] { return service->readAllStandardError().contains("msg-notification started"); }));
-
-    service->terminate();
-    QVERIFY(service->waitForFinished());
-    QVERIFY(testing::waitForNameOwner(kService, false));
 }
 
 void TestEntryPoints::hostDrivesThePlugin()
