@@ -9,6 +9,8 @@
 
 #include <csignal>
 
+// What an integrator gets: the installed tree, its session files, the library's entry points,
+// and a service that the bus starts on the first call.
 namespace {
 const QString kService = QStringLiteral("com.quorin.MsgNotification");
 const QString kPath = QStringLiteral("/com/quorin/MsgNotification");
@@ -18,30 +20,42 @@ QStringList entries(const QString& path)
 {
     QFile file(path);
     QStringList result;
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        return result;
-    }
     QString section;
-    for (const QByteArray& raw : file.readAll().split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.startsWith(QLatin1Char('['))) {
-            section = line.mid(1, line.size() - 2);
-        } else if (line.contains(QLatin1Char('='))) {
-            result << section + QLatin1Char('/') + line;
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        for (const QByteArray& raw : file.readAll().split('\n')) {
+            const QString line = QString::fromUtf8(raw).trimmed();
+            if (line.startsWith(QLatin1Char('['))) {
+                section = line.mid(1, line.size() - 2);
+            } else if (line.contains(QLatin1Char('='))) {
+                result << section + QLatin1Char('/') + line;
+            }
         }
     }
     return result;
 }
 
-int runCmake(const QStringList& arguments)
+int run(const QString& program, const QStringList& arguments, QByteArray* out = nullptr)
 {
-    QProcess cmake;
-    cmake.setProcessChannelMode(QProcess::ForwardedChannels);
-    cmake.start(QStringLiteral(QMN_CMAKE_COMMAND), arguments);
-    if (!cmake.waitForFinished(120000)) {
+    QProcess process;
+    process.setProcessChannelMode(out ? QProcess::SeparateChannels : QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000)) {
         return -1;
     }
-    return cmake.exitCode();
+    if (out) {
+        *out = process.readAllStandardOutput();
+    }
+    return process.exitCode();
+}
+
+bool versionAnswers()
+{
+    return testing::call(QDBusConnection::sessionBus(),
+                         QDBusMessage::createMethodCall(
+                             kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                             QStringLiteral("Get"))
+                             << kService << QStringLiteral("version"))
+               .type() == QDBusMessage::ReplyMessage;
 }
 } // namespace
 
@@ -53,12 +67,13 @@ private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
     void installedTree();
-    void sessionFilesNameTheInstalledPrograms();
-    void proxySchemasOnRequest();
-    void unitFilesVerify();
+    void onlyEntryPointsAreExported();
+    void hostDrivesThePlugin();
     void callActivatesTheService();
 
 private:
+    QString installed(const QString& path) const { return m_stage + QLatin1Char('/') + path; }
+
     QString m_stage;
     uint m_activatedPid = 0;
 };
@@ -66,12 +81,11 @@ private:
 void TestInstall::initTestCase()
 {
     m_stage = TestEnvironment::instance()->root() + QStringLiteral("/stage");
-    QCOMPARE(runCmake({QStringLiteral("--install"), QStringLiteral(QMN_BUILD_DIR),
-                       QStringLiteral("--prefix"), m_stage}),
-             0);
+    QCOMPARE(
+        run(QStringLiteral(QMN_CMAKE_COMMAND), {"--install", QMN_BUILD_DIR, "--prefix", m_stage}),
+        0);
     // Nothing has used the session bus yet: replace it by one that activates from the stage.
-    QVERIFY(TestEnvironment::instance()->restartBus(
-        {m_stage + QStringLiteral("/share/dbus-1/services")}));
+    QVERIFY(TestEnvironment::instance()->restartBus({installed("share/dbus-1/services")}));
 }
 
 void TestInstall::cleanupTestCase()
@@ -83,78 +97,106 @@ void TestInstall::cleanupTestCase()
 
 void TestInstall::installedTree()
 {
-    const QStringList files = {
-        QStringLiteral(QMN_INSTALL_LIBDIR "/libquorin-msg-notification.so"),
-        QStringLiteral(QMN_INSTALL_BINDIR "/quorin-msg-notification"),
-        QStringLiteral(QMN_INSTALL_BINDIR "/quorin-msg-notification-query"),
-        QStringLiteral(QMN_INSTALL_BINDIR "/quorin-msg-notification-host"),
-        QStringLiteral(QMN_INSTALL_DATADIR "/dbus-1/services/com.quorin.MsgNotification.service"),
-        QStringLiteral("lib/systemd/user/quorin-msg-notification.service"),
-        QStringLiteral("lib/systemd/user/quorin-msg-notification-query.service"),
-        QStringLiteral("lib/systemd/user/quorin-msg-notification-query.timer"),
-    };
-    for (const QString& file : files) {
-        QVERIFY2(QFileInfo(m_stage + QLatin1Char('/') + file).isFile(), qPrintable(file));
+    const QString service = installed(QMN_INSTALL_BINDIR "/quorin-msg-notification");
+    const QString units = installed("lib/systemd/user/quorin-msg-notification");
+    for (const QString& file : {installed(QMN_INSTALL_LIBDIR "/libquorin-msg-notification.so"),
+                                service, service + "-query", service + "-host", units + ".service",
+                                units + "-query.service", units + "-query.timer"}) {
+        QVERIFY2(QFileInfo(file).isFile(), qPrintable(file));
     }
-    QVERIFY(QFileInfo(m_stage + QStringLiteral("/" QMN_INSTALL_DATADIR
-                                               "/quorin-msg-notification/translations"))
-                .isDir());
+    QVERIFY(
+        QFileInfo(installed(QMN_INSTALL_DATADIR "/quorin-msg-notification/translations")).isDir());
     // Demo peers and the platform's schemas are not part of a default install.
-    QVERIFY(!QFileInfo::exists(m_stage + QStringLiteral("/" QMN_INSTALL_BINDIR
-                                                        "/quorin-msg-notification-demo-server")));
-    QVERIFY(!QFileInfo::exists(m_stage + QStringLiteral("/" QMN_INSTALL_DATADIR "/glib-2.0")));
-}
+    QVERIFY(!QFileInfo::exists(service + "-demo-server"));
+    QVERIFY(!QFileInfo::exists(installed(QMN_INSTALL_DATADIR "/glib-2.0")));
 
-void TestInstall::sessionFilesNameTheInstalledPrograms()
-{
-    const QString service = m_stage + QStringLiteral("/" QMN_INSTALL_BINDIR "/quorin-msg-notification");
-    const QString query = service + QStringLiteral("-query");
-    QCOMPARE(entries(m_stage + QStringLiteral("/" QMN_INSTALL_DATADIR
-                                              "/dbus-1/services/com.quorin.MsgNotification.service")),
-             QStringList({QStringLiteral("D-BUS Service/Name=com.quorin.MsgNotification"),
-                          QStringLiteral("D-BUS Service/Exec=") + service,
-                          QStringLiteral("D-BUS Service/SystemdService=quorin-msg-notification.service")}));
-    const QStringList unit =
-        entries(m_stage + QStringLiteral("/lib/systemd/user/quorin-msg-notification.service"));
-    QVERIFY(unit.contains(QStringLiteral("Service/Type=dbus")));
-    QVERIFY(unit.contains(QStringLiteral("Service/BusName=com.quorin.MsgNotification")));
-    QVERIFY(unit.contains(QStringLiteral("Service/ExecStart=") + service));
-    const QStringList timer =
-        entries(m_stage + QStringLiteral("/lib/systemd/user/quorin-msg-notification-query.timer"));
-    QVERIFY(timer.contains(QStringLiteral("Timer/OnUnitActiveSec=2h")));
-    QVERIFY(timer.contains(QStringLiteral("Timer/RandomizedDelaySec=15min")));
-    QVERIFY(timer.contains(QStringLiteral("Install/WantedBy=timers.target")));
-    QVERIFY(entries(m_stage + QStringLiteral("/lib/systemd/user/quorin-msg-notification-query.service"))
-                .contains(QStringLiteral("Service/ExecStart=") + query));
-}
-
-void TestInstall::proxySchemasOnRequest()
-{
-    QCOMPARE(runCmake({QStringLiteral("--install"), QStringLiteral(QMN_BUILD_DIR),
-                       QStringLiteral("--prefix"), m_stage, QStringLiteral("--component"),
-                       QStringLiteral("proxy-schemas")}),
-             0);
-    QVERIFY(QFileInfo(m_stage + QStringLiteral("/" QMN_INSTALL_DATADIR
-                                               "/glib-2.0/schemas/"
-                                               "com.quorin.wrap.gnome.system.proxy.gschema.xml"))
-                .isFile());
-}
-
-void TestInstall::unitFilesVerify()
-{
-    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
-    if (analyze.isEmpty()) {
-        QSKIP("systemd-analyze is not installed");
+    // The session files name the installed programs.
+    QCOMPARE(entries(installed(QMN_INSTALL_DATADIR
+                               "/dbus-1/services/com.quorin.MsgNotification.service")),
+             QStringList({"D-BUS Service/Name=com.quorin.MsgNotification",
+                          "D-BUS Service/Exec=" + service,
+                          "D-BUS Service/SystemdService=quorin-msg-notification.service"}));
+    const QStringList unit = entries(units + ".service");
+    for (const QString& line :
+         QStringList{"Service/Type=dbus", "Service/BusName=com.quorin.MsgNotification",
+                     "Service/ExecStart=" + service}) {
+        QVERIFY2(unit.contains(line), qPrintable(line));
     }
-    const QString units = m_stage + QStringLiteral("/lib/systemd/user/");
-    QProcess verify;
-    verify.setProcessChannelMode(QProcess::ForwardedChannels);
-    verify.start(analyze, {QStringLiteral("verify"), QStringLiteral("--user"),
-                           units + QStringLiteral("quorin-msg-notification.service"),
-                           units + QStringLiteral("quorin-msg-notification-query.service"),
-                           units + QStringLiteral("quorin-msg-notification-query.timer")});
-    QVERIFY(verify.waitForFinished(60000));
-    QCOMPARE(verify.exitCode(), 0);
+    const QStringList timer = entries(units + "-query.timer");
+    for (const char* line : {"Timer/OnUnitActiveSec=2h", "Timer/RandomizedDelaySec=15min",
+                             "Install/WantedBy=timers.target"}) {
+        QVERIFY2(timer.contains(QLatin1String(line)), line);
+    }
+    QVERIFY(entries(units + "-query.service").contains("Service/ExecStart=" + service + "-query"));
+    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    if (!analyze.isEmpty()) {
+        QCOMPARE(run(analyze, {"verify", "--user", units + ".service", units + "-query.service",
+                               units + "-query.timer"}),
+                 0);
+    }
+
+    // The proxy schemas only on request.
+    QCOMPARE(run(QStringLiteral(QMN_CMAKE_COMMAND),
+                 {"--install", QMN_BUILD_DIR, "--prefix", m_stage, "--component", "proxy-schemas"}),
+             0);
+    QVERIFY(
+        QFileInfo(installed(QMN_INSTALL_DATADIR "/glib-2.0/schemas/"
+                                                "com.quorin.wrap.gnome.system.proxy.gschema.xml"))
+            .isFile());
+}
+
+void TestInstall::onlyEntryPointsAreExported()
+{
+    QByteArray out;
+    QCOMPARE(run(QStringLiteral("nm"),
+                 {"-D", "--defined-only",
+                  installed(QMN_INSTALL_LIBDIR "/libquorin-msg-notification.so")},
+                 &out),
+             0);
+    QStringList symbols;
+    for (const QByteArray& line : out.split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() == 3) {
+            symbols << QString::fromLatin1(fields.at(2));
+        }
+    }
+    symbols.sort();
+    QCOMPARE(symbols, QStringList({"VXMRegister", "VXMUnRegister", "main"}));
+}
+
+void TestInstall::hostDrivesThePlugin()
+{
+    auto host = testing::makeProcess(
+        installed(QMN_INSTALL_BINDIR "/quorin-msg-notification-host"),
+        {"--library", installed(QMN_INSTALL_LIBDIR "/libquorin-msg-notification.so"),
+         "--connection", "host-bus", "--service", kService});
+    host->start();
+    const auto says = [&host](const QByteArray& line) {
+        return QTest::qWaitFor([&] {
+            while (host->canReadLine()) {
+                if (host->readLine().trimmed() == line) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    };
+    QVERIFY(says("registered 0"));
+    QVERIFY(testing::waitForNameOwner(kService));
+    QVERIFY(versionAnswers());
+    host->write("unregister\n");
+    QVERIFY(says("unregistered 0"));
+    // The host keeps the name; the object is gone.
+    QVERIFY(QTest::qWaitFor([] { return !versionAnswers(); }));
+    host->write("register\n");
+    QVERIFY(says("registered 0"));
+    QVERIFY(versionAnswers());
+    host->write("quit\n");
+    QVERIFY(says("bye"));
+    QTRY_COMPARE(host->state(), QProcess::NotRunning);
+    QCOMPARE(host->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(host->exitCode(), 0);
+    QVERIFY(testing::waitForNameOwner(kService, false));
 }
 
 void TestInstall::callActivatesTheService()
@@ -166,12 +208,12 @@ void TestInstall::callActivatesTheService()
             return HttpResponse::json(R"({"status":200})");
         }
         const qint64 now = QDateTime::currentSecsSinceEpoch();
-        return HttpResponse::json(QStringLiteral(R"({"status":200,"datas":[{"id":1,"title":"activated",)"
-                                                 R"("content":"c","startTime":%1,"endTime":%2}],)"
-                                                 R"("hasNextPage":0})")
-                                      .arg(now - 60)
-                                      .arg(now + 3600)
-                                      .toUtf8());
+        return HttpResponse::json(
+            QStringLiteral(R"({"status":200,"datas":[{"id":1,"title":"activated",)"
+                           R"("content":"c","startTime":%1,"endTime":%2}],"hasNextPage":0})")
+                .arg(now - 60)
+                .arg(now + 3600)
+                .toUtf8());
     });
     QSettings(QStringLiteral("%1/quorin/quorin-msg-notification/quorin-msg-notification.conf")
                   .arg(qEnvironmentVariable("XDG_CONFIG_HOME")),
@@ -185,12 +227,11 @@ void TestInstall::callActivatesTheService()
     PropertiesChangedSpy spy(bus, kService, kPath);
     QVERIFY(spy.isValid());
     const QDBusMessage reply = testing::call(
-        bus, QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("QueryNotifications")),
+        bus, QDBusMessage::createMethodCall(kService, kPath, kService, "QueryNotifications"),
         30000);
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     m_activatedPid = bus.interface()->servicePid(kService).value();
     QVERIFY(m_activatedPid != 0);
-
     QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 2, 30000);
     QCOMPARE(spy.signalList().last().changed.value(QStringLiteral("running")).toBool(), false);
     QCOMPARE(notifications.callCount(), 1);

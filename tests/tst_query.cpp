@@ -17,7 +17,6 @@ private Q_SLOTS:
     void fitted();
     void brokenFiles_data();
     void brokenFiles();
-    void readsAKilledServicesLogAndLeavesItAlone();
 
 private:
     static QProcessEnvironment homeIn(const QTemporaryDir& home);
@@ -70,15 +69,9 @@ void TestQuery::brokenFiles_data()
         << QString() << QStringLiteral("--list") << 1 << QStringLiteral("no database at");
     QTest::newRow("damaged database: list") << QStringLiteral("damaged") << QStringLiteral("--list")
                                             << 1 << QStringLiteral("is damaged");
-    QTest::newRow("damaged database: status")
-        << QStringLiteral("damaged") << QStringLiteral("--status") << 1
-        << QStringLiteral("is damaged");
     QTest::newRow("database is a folder")
         << QStringLiteral("database folder") << QStringLiteral("--events") << 1
         << QStringLiteral("is not a database file");
-    QTest::newRow("configuration is a folder")
-        << QStringLiteral("configuration folder") << QStringLiteral("--status") << 1
-        << QStringLiteral("cannot read the configuration");
     QTest::newRow("configuration cannot be written")
         << QStringLiteral("configuration under a file") << QStringLiteral("--disable") << 1
         << QStringLiteral("cannot create the folder");
@@ -102,8 +95,6 @@ void TestQuery::brokenFiles()
         file.write(QByteArray(8192, 'x'));
     } else if (fault == QLatin1String("database folder")) {
         QVERIFY(QDir().mkpath(data + QStringLiteral("/msg_notify.db")));
-    } else if (fault == QLatin1String("configuration folder")) {
-        QVERIFY(QDir().mkpath(config + QStringLiteral("/quorin-msg-notification.conf")));
     } else if (fault == QLatin1String("configuration under a file")) {
         QVERIFY(QDir(config).removeRecursively());
         QFile file(config);
@@ -123,43 +114,6 @@ void TestQuery::brokenFiles()
     QVERIFY(run.out.isEmpty());
     QCOMPARE(run.err.count('\n'), 1);
     QVERIFY2(run.err.contains(says.toUtf8()), run.err.constData());
-}
-
-// A killed service leaves committed rows in its write-ahead log. They are listed, and the files
-// stay as they were: a connection that could write would fold the log into the database as it
-// closed.
-void TestQuery::readsAKilledServicesLogAndLeavesItAlone()
-{
-    QTemporaryDir home;
-    const QProcessEnvironment environment = homeIn(home);
-    const auto writer = testing::makeProcess(QStringLiteral(QMN_DB_WRITER_PATH), {"4242"});
-    writer->setProcessEnvironment(environment);
-    writer->start();
-    QVERIFY(writer->waitForReadyRead(10000));
-    writer->kill();
-    QVERIFY(writer->waitForFinished());
-
-    const QString database =
-        home.path() + QStringLiteral("/data/quorin/quorin-msg-notification/msg_notify.db");
-    const auto files = [&] {
-        QList<QByteArray> contents;
-        for (const QString& suffix : {QString(), QStringLiteral("-wal")}) {
-            QFile file(database + suffix);
-            contents << (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("absent"));
-        }
-        return contents;
-    };
-    const QList<QByteArray> before = files();
-    QVERIFY(QFileInfo(database + QStringLiteral("-wal")).size() > 0);
-
-    const testing::QueryRun run =
-        testing::runQuery({QStringLiteral("--events"), QStringLiteral("--json")}, environment);
-    QCOMPARE(run.exitCode, 0);
-    const QJsonObject event =
-        QJsonDocument::fromJson(run.out)[QStringLiteral("events")][0].toObject();
-    QCOMPARE(event.value(QStringLiteral("messageId")).toInt(), 4242);
-    QCOMPARE(event.value(QStringLiteral("kind")).toString(), QStringLiteral("closed"));
-    QVERIFY(files() == before);
 }
 
 QMN_TEST_MAIN(TestQuery)
