@@ -16,8 +16,8 @@
 #include <csignal>
 
 namespace {
-const QString kService = QStringLiteral("com.quorin.MsgNotification");
-const QString kPath = QStringLiteral("/com/quorin/MsgNotification");
+const QString kService = "com.quorin.MsgNotification";
+const QString kPath = "/com/quorin/MsgNotification";
 constexpr int kKills = 100;
 
 QByteArray imageBytes(const QByteArray& name)
@@ -47,8 +47,7 @@ private:
 
     QString dataDir() const
     {
-        return qEnvironmentVariable("XDG_DATA_HOME") +
-               QStringLiteral("/quorin/quorin-msg-notification");
+        return qEnvironmentVariable("XDG_DATA_HOME") + "/quorin/quorin-msg-notification";
     }
 
     std::unique_ptr<LoopbackHttpServer> m_server;
@@ -84,8 +83,7 @@ void TestCrash::initTestCase()
         page.addHeader("Last-Modified", QByteArray::number(QDateTime::currentMSecsSinceEpoch()));
         return page;
     });
-    QSettings(Config::configFilePath(), QSettings::IniFormat)
-        .setValue(QStringLiteral("server"), base);
+    QSettings(Config::configFilePath(), QSettings::IniFormat).setValue("server", base);
     m_notifications = std::make_unique<RecordingNotificationServer>();
     // A pass of five bubbles then takes long enough for many kills to land inside it.
     m_notifications->setAnswerDelay(20);
@@ -112,17 +110,15 @@ void TestCrash::checkAnsweredBubbles(QSqlDatabase& db, qint64 childStart,
         const QString summary = m_answered.at(i).first;
         const int id = summary.mid(1).toInt();
         QSqlQuery row(db);
-        row.prepare(
-            QStringLiteral("SELECT notify_times, replace_id FROM msg_notify_info WHERE id = ?"));
+        row.prepare("SELECT notify_times, replace_id FROM msg_notify_info WHERE id = ?");
         row.addBindValue(id);
         QVERIFY(row.exec() && row.next());
         QVERIFY2(row.value(0).toInt() == 1 && row.value(1).toUInt() == m_answered.at(i).second,
                  qPrintable(summary));
         auto shownSince = [&](const QByteArray& body) {
             const QJsonObject event = QJsonDocument::fromJson(body).object();
-            return event.value(QStringLiteral("id")).toInt() == id &&
-                   event.value(QStringLiteral("eventType")).toInt() == 2 &&
-                   event.value(QStringLiteral("eventTime")).toInteger() >= childStart;
+            return event.value("id").toInt() == id && event.value("eventType").toInt() == 2 &&
+                   event.value("eventTime").toInteger() >= childStart;
         };
         const QList<QByteArray> accepted = m_accepted.keys();
         QVERIFY2(std::any_of(queued.cbegin(), queued.cend(), shownSince) ||
@@ -142,11 +138,10 @@ void TestCrash::killedAtRandomMoments()
         // A round trip to the notification service: whatever the last child sent it before it
         // died has been handled before the count starts again.
         QCOMPARE(testing::call(QDBusConnection::sessionBus(),
-                               QDBusMessage::createMethodCall(
-                                   QStringLiteral("org.freedesktop.Notifications"),
-                                   QStringLiteral("/org/freedesktop/Notifications"),
-                                   QStringLiteral("org.freedesktop.Notifications"),
-                                   QStringLiteral("GetCapabilities")))
+                               QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                                              "/org/freedesktop/Notifications",
+                                                              "org.freedesktop.Notifications",
+                                                              "GetCapabilities"))
                      .type(),
                  QDBusMessage::ReplyMessage);
         m_notifications->clearCalls();
@@ -167,8 +162,8 @@ void TestCrash::killedAtRandomMoments()
             m_pid = service->processId();
         }
         QVERIFY(testing::waitForNameOwner(kService));
-        QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
-            kService, kPath, kService, QStringLiteral("QueryNotifications")));
+        QDBusConnection::sessionBus().asyncCall(
+            QDBusMessage::createMethodCall(kService, kPath, kService, "QueryNotifications"));
         QMap<qint64, QByteArray> committed;
         if (atBubble) {
             QVERIFY(
@@ -179,19 +174,18 @@ void TestCrash::killedAtRandomMoments()
 
         // What is committed now must survive the kill.
         if (!atBubble) {
-            QSqlDatabase db =
-                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("snapshot"));
-            db.setDatabaseName(dataDir() + QStringLiteral("/msg_notify.db"));
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "snapshot");
+            db.setDatabaseName(dataDir() + "/msg_notify.db");
             if (db.open()) {
                 QSqlQuery query(db);
-                if (query.exec(QStringLiteral("SELECT id, body FROM msg_event_info"))) {
+                if (query.exec("SELECT id, body FROM msg_event_info")) {
                     while (query.next()) {
                         committed.insert(query.value(0).toLongLong(), query.value(1).toByteArray());
                     }
                 }
             }
         }
-        QSqlDatabase::removeDatabase(QStringLiteral("snapshot"));
+        QSqlDatabase::removeDatabase("snapshot");
         if (!atBubble) {
             ::kill(pid_t(service->processId()), SIGKILL);
             QVERIFY(service->waitForFinished());
@@ -200,17 +194,16 @@ void TestCrash::killedAtRandomMoments()
 
         // Afterwards: an intact file, every committed event still queued or accepted, and only
         // whole images under their final names.
-        QSqlDatabase db =
-            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
-        db.setDatabaseName(dataDir() + QStringLiteral("/msg_notify.db"));
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "check");
+        db.setDatabaseName(dataDir() + "/msg_notify.db");
         QVERIFY(db.open());
         QSqlQuery query(db);
-        QVERIFY(query.exec(QStringLiteral("PRAGMA integrity_check")));
+        QVERIFY(query.exec("PRAGMA integrity_check"));
         QVERIFY(query.next());
-        QCOMPARE(query.value(0).toString(), QStringLiteral("ok"));
+        QCOMPARE(query.value(0).toString(), "ok");
         QSet<qint64> queued;
         QList<QByteArray> queuedBodies;
-        if (query.exec(QStringLiteral("SELECT id, body FROM msg_event_info"))) {
+        if (query.exec("SELECT id, body FROM msg_event_info")) {
             while (query.next()) {
                 queued.insert(query.value(0).toLongLong());
                 queuedBodies.append(query.value(1).toByteArray());
@@ -223,7 +216,7 @@ void TestCrash::killedAtRandomMoments()
         }
         db.close();
         db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("check"));
+        QSqlDatabase::removeDatabase("check");
         {
             QMutexLocker locker(&m_mutex);
             for (auto it = committed.cbegin(); it != committed.cend(); ++it) {
@@ -233,8 +226,8 @@ void TestCrash::killedAtRandomMoments()
             }
         }
         snapshotEvents += int(committed.size());
-        const QDir cache(dataDir() + QStringLiteral("/images"));
-        for (const QString& name : cache.entryList({QStringLiteral("*.png")}, QDir::Files)) {
+        const QDir cache(dataDir() + "/images");
+        for (const QString& name : cache.entryList({"*.png"}, QDir::Files)) {
             QFile file(cache.filePath(name));
             QVERIFY(file.open(QIODevice::ReadOnly));
             QVERIFY2(file.readAll() == imageBytes(name.toUtf8()), qPrintable(name));

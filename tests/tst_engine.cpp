@@ -22,8 +22,8 @@
 // The service in this process, driven through a private bus against a loopback message server
 // and a recording notification service: whole cycles, closings and the peers' failures.
 namespace {
-const QString kService = QStringLiteral("com.quorin.MsgNotification");
-const QString kPath = QStringLiteral("/com/quorin/MsgNotification");
+const QString kService = "com.quorin.MsgNotification";
+const QString kPath = "/com/quorin/MsgNotification";
 using Mode = RecordingNotificationServer::Mode;
 
 NotificationInterface* engine()
@@ -46,21 +46,20 @@ qint64 now()
 QJsonObject message(int id, int linkType, const QString& linkInfo, const QString& imgUrl,
                     qint64 endTime, qint64 startTime = 0)
 {
-    return {{QStringLiteral("id"), id},
-            {QStringLiteral("startTime"), startTime ? startTime : now() - 3600},
-            {QStringLiteral("endTime"), endTime},
-            {QStringLiteral("title"), QStringLiteral("title %1").arg(id)},
-            {QStringLiteral("content"), QStringLiteral("content %1").arg(id)},
-            {QStringLiteral("imgUrl"), imgUrl},
-            {QStringLiteral("linkType"), linkType},
-            {QStringLiteral("linkInfo"), linkInfo}};
+    return {{"id", id},
+            {"startTime", startTime ? startTime : now() - 3600},
+            {"endTime", endTime},
+            {"title", QStringLiteral("title %1").arg(id)},
+            {"content", QStringLiteral("content %1").arg(id)},
+            {"imgUrl", imgUrl},
+            {"linkType", linkType},
+            {"linkInfo", linkInfo}};
 }
 
 QByteArray pageBody(const QJsonArray& datas, int hasNextPage = 0)
 {
-    return QJsonDocument(QJsonObject{{QStringLiteral("status"), 200},
-                                     {QStringLiteral("datas"), datas},
-                                     {QStringLiteral("hasNextPage"), hasNextPage}})
+    return QJsonDocument(
+               QJsonObject{{"status", 200}, {"datas", datas}, {"hasNextPage", hasNextPage}})
         .toJson(QJsonDocument::Compact);
 }
 
@@ -127,10 +126,7 @@ private:
     // What the message server answers: these pages, or this answer to every page request.
     void serve(const QList<QByteArray>& pages, const QList<QByteArray>& stamps = {},
                const std::optional<HttpResponse>& list = {});
-    QString image(const QString& name) const
-    {
-        return m_server->baseUrl() + QStringLiteral("/img/") + name;
-    }
+    QString image(const QString& name) const { return m_server->baseUrl() + "/img/" + name; }
     QString cached(const QString& name) const
     {
         return Singleton<ImgDownloadManager>::instance()->imgDir() + QLatin1Char('/') + name;
@@ -155,7 +151,7 @@ private:
 void TestEngine::initTestCase()
 {
     // A bus that can activate services, for a notification service that fails to start.
-    m_serviceDir = TestEnvironment::instance()->root() + QStringLiteral("/services");
+    m_serviceDir = TestEnvironment::instance()->root() + "/services";
     QVERIFY(QDir().mkpath(m_serviceDir));
     QVERIFY(TestEnvironment::instance()->restartBus({m_serviceDir}));
 
@@ -186,7 +182,7 @@ void TestEngine::initTestCase()
     });
     QVERIFY(QDir().mkpath(Config::configDirPath()));
     QSettings(Config::configFilePath(), QSettings::IniFormat)
-        .setValue(QStringLiteral("server"), m_server->baseUrl());
+        .setValue("server", m_server->baseUrl());
 
     m_notifications = std::make_unique<RecordingNotificationServer>();
     QVERIFY(m_notifications->start());
@@ -195,12 +191,12 @@ void TestEngine::initTestCase()
     messages()->selectMsgNotifyInfoRecords(-1, -1);
     m_service = std::make_unique<DBusInterface>("");
     QVERIFY(m_service->registerDBus());
-    m_client = testing::clientConnection(QStringLiteral("client"));
+    m_client = testing::clientConnection("client");
     m_spy = std::make_unique<PropertiesChangedSpy>(m_client, kService, kPath);
     QVERIFY(m_spy->isValid());
     // The moment running turns false, as a client sees it: how many bubbles were out by then.
     connect(m_spy.get(), &PropertiesChangedSpy::received, this, [this](const QVariantMap& changed) {
-        if (!changed.value(QStringLiteral("running")).toBool()) {
+        if (!changed.value("running").toBool()) {
             m_notifyCountAtRunningFalse.append(m_notifications->callCount());
         }
     });
@@ -209,9 +205,9 @@ void TestEngine::initTestCase()
 void TestEngine::init()
 {
     QTRY_VERIFY(!engine()->running());
-    QVERIFY(DatabaseAdaptor::update(QStringLiteral("DELETE FROM msg_notify_info")));
-    QVERIFY(DatabaseAdaptor::update(QStringLiteral("DELETE FROM msg_event_info")));
-    QSettings(Config::configFilePath(), QSettings::IniFormat).remove(QStringLiteral("enabled"));
+    QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_notify_info"));
+    QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_event_info"));
+    QSettings(Config::configFilePath(), QSettings::IniFormat).remove("enabled");
     m_notifications->setAnswers({});
     m_notifications->setNextId(1);
     m_notifications->clearCalls();
@@ -247,8 +243,7 @@ bool TestEngine::runCycle(const std::function<void()>& midway)
 {
     const qsizetype before = m_spy->count();
     const QDBusMessage reply = testing::call(
-        m_client, QDBusMessage::createMethodCall(kService, kPath, kService,
-                                                 QStringLiteral("QueryNotifications")));
+        m_client, QDBusMessage::createMethodCall(kService, kPath, kService, "QueryNotifications"));
     if (reply.type() != QDBusMessage::ReplyMessage) {
         return false;
     }
@@ -262,10 +257,9 @@ bool TestEngine::runCycle(const std::function<void()>& midway)
 QVariant TestEngine::property(const QString& name)
 {
     const QDBusMessage reply = testing::call(
-        m_client, QDBusMessage::createMethodCall(kService, kPath,
-                                                 QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                 QStringLiteral("Get"))
-                      << kService << name);
+        m_client,
+        QDBusMessage::createMethodCall(kService, kPath, "org.freedesktop.DBus.Properties", "Get")
+            << kService << name);
     return qdbus_cast<QDBusVariant>(reply.arguments().value(0)).variant();
 }
 
@@ -275,19 +269,15 @@ void TestEngine::wholeCycleThroughTheBus()
     // Stored before: one already read (pruned before the pass) and one shown four times.
     seed(7, later);
     messages()->updateMsgNotifyInfoRecordFieldMsgRead(7, true);
-    seed(8, later, 4, image(QStringLiteral("8.png")));
-    serve({pageBody({message(1, 1, QStringLiteral("echo 'hi, there'"),
-                             image(QStringLiteral("1.png")), later),
-                     message(2, 2, QStringLiteral("https://store.test/app/2"),
-                             image(QStringLiteral("missing.png")), later),
-                     message(3, 1, QStringLiteral("true"), QString(), now() - 100)},
+    seed(8, later, 4, image("8.png"));
+    serve({pageBody({message(1, 1, "echo 'hi, there'", image("1.png"), later),
+                     message(2, 2, "https://store.test/app/2", image("missing.png"), later),
+                     message(3, 1, "true", QString(), now() - 100)},
                     1),
-           pageBody({message(4, 3, QStringLiteral("ignored"), image(QStringLiteral("4.png/")),
-                             now() + 20000, now() + 10000),
-                     message(5, 0, QStringLiteral("ignored"), QString(), later)},
+           pageBody({message(4, 3, "ignored", image("4.png/"), now() + 20000, now() + 10000),
+                     message(5, 0, "ignored", QString(), later)},
                     7),
-           pageBody(
-               {message(6, 2, QStringLiteral("/opt/app"), image(QStringLiteral("1.png")), later)})},
+           pageBody({message(6, 2, "/opt/app", image("1.png"), later)})},
           {"1001", "1002", "1003"});
 
     QVERIFY(runCycle());
@@ -295,7 +285,7 @@ void TestEngine::wholeCycleThroughTheBus()
     QCOMPARE(changes.at(changes.size() - 2).changed, (QVariantMap{{"running", true}}));
     QCOMPARE(changes.last().changed, (QVariantMap{{"running", false}}));
     QCOMPARE(m_notifyCountAtRunningFalse, QList<qsizetype>{6});
-    QCOMPARE(property(QStringLiteral("version")), QVariant(QStringLiteral("1.0.3.1")));
+    QCOMPARE(property("version"), QVariant("1.0.3.1"));
 
     // Rows come back in ascending id; the pass walks them from the last to the first.
     QStringList sent;
@@ -304,16 +294,16 @@ void TestEngine::wholeCycleThroughTheBus()
                     .arg(call.summary, call.appIcon)
                     .arg(call.replacesId)
                     .arg(call.hint(), call.body);
-        QCOMPARE(call.appName, QStringLiteral("quorin-msg-notification"));
-        QCOMPARE(call.actions, QStringList({QStringLiteral("default"), QString()}));
-        QCOMPARE(call.hints.keys(), QStringList{QStringLiteral("x-quorin-action-default")});
+        QCOMPARE(call.appName, "quorin-msg-notification");
+        QCOMPARE(call.actions, QStringList({"default", QString()}));
+        QCOMPARE(call.hints.keys(), QStringList{"x-quorin-action-default"});
         QCOMPARE(call.expireTimeout, -1);
     }
     QCOMPARE(sent, QStringList({
                        QStringLiteral("title 8|%1|0||content 8").arg(cached("8.png")),
                        QStringLiteral("title 6|%1|0|/usr/bin/xdg-open,/opt/app|content 6")
                            .arg(cached("1.png")),
-                       QStringLiteral("title 5||0||content 5"),
+                       "title 5||0||content 5",
                        QStringLiteral("title 4|%1|0||content 4").arg(cached("4.png")),
                        QStringLiteral("title 2||0|/usr/bin/xdg-open,https://store.test/app/2|"
                                       "content 2"),
@@ -323,7 +313,7 @@ void TestEngine::wholeCycleThroughTheBus()
     // The read row is gone; every shown row has its bubble id and one more display.
     QCOMPARE(storedMessages(), QStringList({"1 6/1 1 0", "2 5/1 0 0", "3 0/0 0 0", "4 4/1 1 0",
                                             "5 3/1 0 0", "6 2/1 1 0", "8 1/5 1 0"}));
-    QVERIFY(!QFileInfo::exists(cached(QStringLiteral("missing.png"))));
+    QVERIFY(!QFileInfo::exists(cached("missing.png")));
 
     // Received events carry their page's stamp; shown events follow in display order.
     const QMap<int, MsgEventInfo> queue = events()->selectMsgEventInfoRecords();
@@ -340,7 +330,7 @@ void TestEngine::wholeCycleThroughTheBus()
              QStringList({"1/1/1001", "2/1/1001", "3/1/1001", "4/1/1002", "5/1/1002", "6/1/1003",
                           "8/2/0", "6/2/0", "5/2/0", "4/2/0", "2/2/0", "1/2/0"}));
     QCOMPARE(QSettings(Config::configFilePath(), QSettings::IniFormat)
-                 .value(QStringLiteral("lastModified"))
+                 .value("lastModified")
                  .toLongLong(),
              1003);
 
@@ -379,14 +369,11 @@ void TestEngine::wholeCycleThroughTheBus()
 void TestEngine::queryProgramShowsWhatTheCycleWrote()
 {
     const qint64 later = now() + 86400;
-    const QString title = QStringLiteral("tab\there\x1b[31m") + QString(200, u'x');
+    const QString title = "tab\there\x1b[31m" + QString(200, u'x');
     QJsonObject expired = message(3, 9, QString(), QString(), now() - 10, now() - 300);
-    expired.insert(QStringLiteral("title"), title);
-    serve({pageBody({message(1, 2, QStringLiteral("https://store.test/a"),
-                             image(QStringLiteral("a.png")), later, now() - 100),
-                     message(2, 1, QStringLiteral("echo hi"), image(QStringLiteral("missing.png")),
-                             later, now() - 200),
-                     expired})},
+    expired.insert("title", title);
+    serve({pageBody({message(1, 2, "https://store.test/a", image("a.png"), later, now() - 100),
+                     message(2, 1, "echo hi", image("missing.png"), later, now() - 200), expired})},
           {"1765000000000"});
     {
         QMutexLocker locker(&m_mutex);
@@ -399,56 +386,52 @@ void TestEngine::queryProgramShowsWhatTheCycleWrote()
     m_notifications->close(messages()->selectMsgNotifyInfoRecordById(1)->replace_id, 3);
     QTRY_VERIFY(messages()->selectMsgNotifyInfoRecordById(1)->msg_read);
 
-    testing::QueryRun run = testing::runQuery({QStringLiteral("--json")});
+    testing::QueryRun run = testing::runQuery({"--json"});
     QCOMPARE(run.exitCode, 0);
     const QJsonObject document = QJsonDocument::fromJson(run.out).object();
     QStringList listed;
-    for (const QJsonValue& m : document.value(QStringLiteral("messages")).toArray()) {
+    for (const QJsonValue& m : document.value("messages").toArray()) {
         listed << QStringLiteral("%1 %2/%3 read=%4 expired=%5 %6 %7")
-                      .arg(m[QStringLiteral("id")].toInt())
-                      .arg(m[QStringLiteral("shown")].toInt())
-                      .arg(m[QStringLiteral("maxShown")].toInt())
-                      .arg(m[QStringLiteral("read")].toBool())
-                      .arg(m[QStringLiteral("expired")].toBool())
-                      .arg(m[QStringLiteral("image")].toString(),
-                           m[QStringLiteral("onClick")].toVariant().toStringList().join(u','));
+                      .arg(m["id"].toInt())
+                      .arg(m["shown"].toInt())
+                      .arg(m["maxShown"].toInt())
+                      .arg(m["read"].toBool())
+                      .arg(m["expired"].toBool())
+                      .arg(m["image"].toString(),
+                           m["onClick"].toVariant().toStringList().join(u','));
     }
     QCOMPARE(listed,
              QStringList({"1 1/5 read=1 expired=0 cached /usr/bin/xdg-open,https://store.test/a",
                           "2 1/5 read=0 expired=0 missing /bin/bash,-c,echo hi",
                           "3 0/5 read=0 expired=1 none "}));
-    QCOMPARE(document[QStringLiteral("messages")][2][QStringLiteral("title")].toString(), title);
+    QCOMPARE(document["messages"][2]["title"].toString(), title);
     QStringList queued;
-    for (const QJsonValue& value : document.value(QStringLiteral("events")).toArray()) {
+    for (const QJsonValue& value : document.value("events").toArray()) {
         queued << QStringLiteral("%1 %2 %3")
-                      .arg(value[QStringLiteral("messageId")].toInt())
-                      .arg(value[QStringLiteral("kind")].toString())
-                      .arg(value[QStringLiteral("failedUploads")].toInt());
+                      .arg(value["messageId"].toInt())
+                      .arg(value["kind"].toString())
+                      .arg(value["failedUploads"].toInt());
     }
     QCOMPARE(queued, QStringList({"9 closed 1", "1 received 0", "2 received 0", "3 received 0",
                                   "2 shown 0", "1 shown 0", "1 closed 0"}));
-    const QJsonObject status = document.value(QStringLiteral("status")).toObject();
-    QCOMPARE(status.value(QStringLiteral("server")).toString(), m_server->baseUrl());
-    QCOMPARE(QDateTime::fromString(status[QStringLiteral("lastFetch")].toString(), Qt::ISODate)
-                 .toMSecsSinceEpoch(),
+    const QJsonObject status = document.value("status").toObject();
+    QCOMPARE(status.value("server").toString(), m_server->baseUrl());
+    QCOMPARE(QDateTime::fromString(status["lastFetch"].toString(), Qt::ISODate).toMSecsSinceEpoch(),
              1765000000000);
-    QCOMPARE(status.value(QStringLiteral("service")).toObject(),
-             (QJsonObject{{QStringLiteral("bus"), true},
-                          {QStringLiteral("onBus"), true},
-                          {QStringLiteral("running"), false}}));
+    QCOMPARE(status.value("service").toObject(),
+             (QJsonObject{{"bus", true}, {"onBus", true}, {"running", false}}));
 
     // The readable form: 80 columns, the store's control characters defused.
-    run = testing::runQuery({QStringLiteral("--list")});
+    run = testing::runQuery({"--list"});
     const QStringList lines = QString::fromUtf8(run.out).split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 2 + 2 * 3);
     for (const QString& line : lines) {
         QVERIFY2(line.size() <= 80 && !line.contains(u'\t') && !line.contains(u'\x1b'),
                  qPrintable(line));
     }
-    QVERIFY2(lines.at(6).startsWith(QStringLiteral("     3  tab here [31mx")) &&
-                 lines.at(6).contains(QStringLiteral("x…  0/5")),
+    QVERIFY2(lines.at(6).startsWith("     3  tab here [31mx") && lines.at(6).contains("x…  0/5"),
              qPrintable(lines.at(6)));
-    QCOMPARE(lines.at(5), QStringLiteral("        on click: /bin/bash -c 'echo hi'"));
+    QCOMPARE(lines.at(5), "        on click: /bin/bash -c 'echo hi'");
 }
 
 // Switched off, a call does nothing at all; switched on, the next cycle goes on where it stopped.
@@ -456,17 +439,15 @@ void TestEngine::switchedOff()
 {
     seed(50, now() + 3600);
     events()->insertMsgEventInfoRecord(MsgEventInfo(7, 70, 2));
-    QCOMPARE(testing::runQuery({QStringLiteral("--disable")}).exitCode, 0);
+    QCOMPARE(testing::runQuery({"--disable"}).exitCode, 0);
     const qsizetype signalsBefore = m_spy->count();
 
-    QTest::ignoreMessage(QtInfoMsg,
-                         QRegularExpression(QStringLiteral("^Switched off by \"enabled\" in ")));
-    QCOMPARE(testing::call(m_client,
-                           QDBusMessage::createMethodCall(kService, kPath, kService,
-                                                          QStringLiteral("QueryNotifications")))
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression("^Switched off by \"enabled\" in "));
+    QCOMPARE(testing::call(m_client, QDBusMessage::createMethodCall(kService, kPath, kService,
+                                                                    "QueryNotifications"))
                  .type(),
              QDBusMessage::ReplyMessage);
-    const testing::QueryRun report = testing::runQuery({QStringLiteral("--status")});
+    const testing::QueryRun report = testing::runQuery({"--status"});
     QVERIFY(report.out.contains("off: QueryNotifications calls do nothing"));
     QCOMPARE(m_server->requestCount(), 0);
     QCOMPARE(m_notifications->callCount(), 0);
@@ -474,7 +455,7 @@ void TestEngine::switchedOff()
     QCOMPARE(queuedEvents(), (QList<QPair<int, int>>{{7, 2}}));
     QCOMPARE(storedMessages(), QStringList{"50 0/0 0 0"});
 
-    QCOMPARE(testing::runQuery({QStringLiteral("--enable")}).exitCode, 0);
+    QCOMPARE(testing::runQuery({"--enable"}).exitCode, 0);
     serve({}, {}, status(304));
     QTest::ignoreMessage(QtWarningMsg, "Parse MsgNotifyInfos failed: ");
     QVERIFY(runCycle());
@@ -491,11 +472,11 @@ void TestEngine::failedFetchKeepsTheStoreAndItsImages_data()
     QTest::addColumn<QString>("warning");
     HttpResponse down;
     down.mode = HttpResponse::Mode::Reset;
-    QTest::newRow("server down") << down << QStringLiteral("^GET NetworkReply failed: ");
-    QTest::newRow("304") << status(304) << QStringLiteral("^Parse MsgNotifyInfos failed: $");
+    QTest::newRow("server down") << down << "^GET NetworkReply failed: ";
+    QTest::newRow("304") << status(304) << "^Parse MsgNotifyInfos failed: $";
     QTest::newRow("empty datas") << HttpResponse::json(
                                         R"({"status":200,"datas":[],"hasNextPage":1})")
-                                 << QStringLiteral("^Parse MsgNotifyInfos failed: empty datas:");
+                                 << "^Parse MsgNotifyInfos failed: empty datas:";
 }
 
 // A fetch that brings nothing still shows the stored messages and prunes the store; the cache then
@@ -506,25 +487,25 @@ void TestEngine::failedFetchKeepsTheStoreAndItsImages()
     QFETCH(QString, warning);
     serve({}, {}, response);
     const qint64 stampBefore = Singleton<Config>::instance()->lastModified();
-    seed(20, now() + 3600, 0, image(QStringLiteral("kept.png")));
-    seed(21, now() + 3600, 5, image(QStringLiteral("pruned.png")));
+    seed(20, now() + 3600, 0, image("kept.png"));
+    seed(21, now() + 3600, 5, image("pruned.png"));
     const QDir cache(Singleton<ImgDownloadManager>::instance()->imgDir());
-    const QString outside = TestEnvironment::instance()->root() + QStringLiteral("/outside.png");
+    const QString outside = TestEnvironment::instance()->root() + "/outside.png";
     for (const QString& path : {cache.filePath("kept.png"), cache.filePath("pruned.png"),
                                 cache.filePath(".hidden"), outside}) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
-    QFile::remove(cache.filePath(QStringLiteral("link.png")));
-    QVERIFY(QFile::link(outside, cache.filePath(QStringLiteral("link.png"))));
-    QVERIFY(cache.mkpath(QStringLiteral("folder")));
+    QFile::remove(cache.filePath("link.png"));
+    QVERIFY(QFile::link(outside, cache.filePath("link.png")));
+    QVERIFY(cache.mkpath("folder"));
 
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     QVERIFY(runCycle());
     const auto calls = m_notifications->calls();
     QCOMPARE(calls.size(), 1);
-    QCOMPARE(calls.first().summary, QStringLiteral("title 20"));
-    QCOMPARE(calls.first().appIcon, cached(QStringLiteral("kept.png")));
+    QCOMPARE(calls.first().summary, "title 20");
+    QCOMPARE(calls.first().appIcon, cached("kept.png"));
     QCOMPARE(storedMessages(), QStringList{"20 1/1 1 0"});
     QCOMPARE(Singleton<Config>::instance()->lastModified(), stampBefore);
     QCOMPARE(queuedEvents(), (QList<QPair<int, int>>{{20, 2}}));
@@ -539,14 +520,13 @@ void TestEngine::failedFetchKeepsTheStoreAndItsImages()
 void TestEngine::sharedImage()
 {
     m_sharedImageRequests = 0;
-    serve(
-        {pageBody({message(80, 9, QString(), image(QStringLiteral("shared.png")), now() + 3600),
-                   message(81, 9, QString(), image(QStringLiteral("shared.png")), now() + 3600)})});
+    serve({pageBody({message(80, 9, QString(), image("shared.png"), now() + 3600),
+                     message(81, 9, QString(), image("shared.png"), now() + 3600)})});
     QVERIFY(runCycle());
     QCOMPARE(m_sharedImageRequests, 1);
     QCOMPARE(storedMessages(), QStringList({"80 2/1 1 0", "81 1/1 1 0"}));
     for (const auto& call : m_notifications->calls()) {
-        QCOMPARE(call.appIcon, cached(QStringLiteral("shared.png")));
+        QCOMPARE(call.appIcon, cached("shared.png"));
     }
 }
 
@@ -663,25 +643,23 @@ void TestEngine::notificationServiceFailures()
     QFETCH(QString, failure);
     QFETCH(QList<Mode>, answers);
     QFETCH(QString, shown);
-    const QString serviceFile = m_serviceDir + QStringLiteral("/notifications.service");
+    const QString serviceFile = m_serviceDir + "/notifications.service";
     const auto reloadBus = [this] {
-        return testing::call(m_client,
-                             QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                            QStringLiteral("/org/freedesktop/DBus"),
-                                                            QStringLiteral("org.freedesktop.DBus"),
-                                                            QStringLiteral("ReloadConfig")))
+        return testing::call(m_client, QDBusMessage::createMethodCall(
+                                           "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                           "org.freedesktop.DBus", "ReloadConfig"))
                    .type() == QDBusMessage::ReplyMessage;
     };
     if (failure == QLatin1String("restart")) {
         // A pass against a working service, which then goes away and comes back.
         seed(49, now() + 3600);
         QVERIFY(runCycle());
-        QVERIFY(DatabaseAdaptor::update(QStringLiteral("DELETE FROM msg_notify_info")));
-        QVERIFY(DatabaseAdaptor::update(QStringLiteral("DELETE FROM msg_event_info")));
+        QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_notify_info"));
+        QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_event_info"));
     }
     if (!failure.isEmpty()) {
         m_notifications->stop();
-        QVERIFY(testing::waitForNameOwner(QStringLiteral("org.freedesktop.Notifications"), false));
+        QVERIFY(testing::waitForNameOwner("org.freedesktop.Notifications", false));
     }
     if (failure == QLatin1String("spawn")) {
         QFile file(serviceFile);
@@ -701,7 +679,7 @@ void TestEngine::notificationServiceFailures()
         if (failure == QLatin1String("leave")) {
             // The third call is held, and the service still answers the bus meanwhile.
             if (QTest::qWaitFor([&] { return m_notifications->callCount() == 3; }, 10000)) {
-                QCOMPARE(property(QStringLiteral("running")), QVariant(true));
+                QCOMPARE(property("running"), QVariant(true));
                 m_notifications->stop();
                 QVERIFY(m_notifications->start());
             }
@@ -723,9 +701,9 @@ void TestEngine::notificationServiceFailures()
     if (QFile::remove(serviceFile)) {
         QVERIFY(reloadBus());
     }
-    if (!testing::waitForNameOwner(QStringLiteral("org.freedesktop.Notifications"), true, 0)) {
+    if (!testing::waitForNameOwner("org.freedesktop.Notifications", true, 0)) {
         QVERIFY(m_notifications->start());
-        QVERIFY(testing::waitForNameOwner(QStringLiteral("org.freedesktop.Notifications")));
+        QVERIFY(testing::waitForNameOwner("org.freedesktop.Notifications"));
     }
 }
 

@@ -12,8 +12,8 @@
 // What an integrator gets: the installed tree, its session files, the library's entry points,
 // and a service that the bus starts on the first call.
 namespace {
-const QString kService = QStringLiteral("com.quorin.MsgNotification");
-const QString kPath = QStringLiteral("/com/quorin/MsgNotification");
+const QString kService = "com.quorin.MsgNotification";
+const QString kPath = "/com/quorin/MsgNotification";
 
 // The lines of an INI-style unit or service file, as "Section/Key=Value".
 QStringList entries(const QString& path)
@@ -51,10 +51,9 @@ int run(const QString& program, const QStringList& arguments, QByteArray* out = 
 bool versionAnswers()
 {
     return testing::call(QDBusConnection::sessionBus(),
-                         QDBusMessage::createMethodCall(
-                             kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                             QStringLiteral("Get"))
-                             << kService << QStringLiteral("version"))
+                         QDBusMessage::createMethodCall(kService, kPath,
+                                                        "org.freedesktop.DBus.Properties", "Get")
+                             << kService << "version")
                .type() == QDBusMessage::ReplyMessage;
 }
 } // namespace
@@ -80,7 +79,7 @@ private:
 
 void TestInstall::initTestCase()
 {
-    m_stage = TestEnvironment::instance()->root() + QStringLiteral("/stage");
+    m_stage = TestEnvironment::instance()->root() + "/stage";
     QCOMPARE(
         run(QStringLiteral(QMN_CMAKE_COMMAND), {"--install", QMN_BUILD_DIR, "--prefix", m_stage}),
         0);
@@ -128,7 +127,7 @@ void TestInstall::installedTree()
         QVERIFY2(timer.contains(QLatin1String(line)), line);
     }
     QVERIFY(entries(units + "-query.service").contains("Service/ExecStart=" + service + "-query"));
-    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    const QString analyze = QStandardPaths::findExecutable("systemd-analyze");
     if (!analyze.isEmpty()) {
         QCOMPARE(run(analyze, {"verify", "--user", units + ".service", units + "-query.service",
                                units + "-query.timer"}),
@@ -148,7 +147,7 @@ void TestInstall::installedTree()
 void TestInstall::onlyEntryPointsAreExported()
 {
     QByteArray out;
-    QCOMPARE(run(QStringLiteral("nm"),
+    QCOMPARE(run("nm",
                  {"-D", "--defined-only",
                   installed(QMN_INSTALL_LIBDIR "/libquorin-msg-notification.so")},
                  &out),
@@ -218,7 +217,7 @@ void TestInstall::callActivatesTheService()
     QSettings(QStringLiteral("%1/quorin/quorin-msg-notification/quorin-msg-notification.conf")
                   .arg(qEnvironmentVariable("XDG_CONFIG_HOME")),
               QSettings::IniFormat)
-        .setValue(QStringLiteral("server"), server.baseUrl());
+        .setValue("server", server.baseUrl());
     RecordingNotificationServer notifications;
     QVERIFY(notifications.start());
 
@@ -233,9 +232,9 @@ void TestInstall::callActivatesTheService()
     m_activatedPid = bus.interface()->servicePid(kService).value();
     QVERIFY(m_activatedPid != 0);
     QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 2, 30000);
-    QCOMPARE(spy.signalList().last().changed.value(QStringLiteral("running")).toBool(), false);
+    QCOMPARE(spy.signalList().last().changed.value("running").toBool(), false);
     QCOMPARE(notifications.callCount(), 1);
-    QCOMPARE(notifications.calls().first().summary, QStringLiteral("activated"));
+    QCOMPARE(notifications.calls().first().summary, "activated");
 }
 
 QMN_TEST_MAIN(TestInstall)

@@ -95,9 +95,8 @@ private:
 void TestProxy::initTestCase()
 {
     QProcess compile;
-    compile.start(
-        QStringLiteral("glib-compile-schemas"),
-        {QStringLiteral("--targetdir=") + m_schemas.path(), QStringLiteral(QMN_SCHEMA_SOURCE_DIR)});
+    compile.start("glib-compile-schemas",
+                  {"--targetdir=" + m_schemas.path(), QStringLiteral(QMN_SCHEMA_SOURCE_DIR)});
     QVERIFY(compile.waitForFinished());
     QCOMPARE(compile.exitCode(), 0);
     // Before anything asks GIO for a schema: keys live in memory, schemas come from our folder.
@@ -194,15 +193,15 @@ void TestProxy::entrySignals()
     QVERIFY(step([] { setString(http(), "authentication-user", "u"); }, 4, false));
     QVERIFY(step([] { setString(http(), "authentication-password", "p"); }, 5, true));
     QCOMPARE(spy.last().first().value<ManualProxyType>(), ManualProxyType::Http);
-    entry.slotGSettingsValueChanged(QStringLiteral("colour"), QStringLiteral("red"));
+    entry.slotGSettingsValueChanged("colour", "red");
     QCOMPARE(spy.size(), 5);
 
     // Authentication off hides the credentials; on again, the stored ones count at once.
     QVERIFY(step([] { setBool(http(), "use-authentication", false); }, 6, true));
     QVERIFY(entry.networkProxy().user().isEmpty());
     QVERIFY(step([] { setBool(http(), "use-authentication", true); }, 7, true));
-    QCOMPARE(entry.networkProxy().user(), QStringLiteral("u"));
-    QCOMPARE(entry.networkProxy().password(), QStringLiteral("p"));
+    QCOMPARE(entry.networkProxy().user(), "u");
+    QCOMPARE(entry.networkProxy().password(), "p");
 }
 
 void TestProxy::variablesByMode_data()
@@ -221,39 +220,28 @@ void TestProxy::variablesByMode_data()
         }
         return all;
     };
-    const QString hosts = QStringLiteral("localhost,127.0.0.1");
-    QTest::newRow("none") << "none" << int(ManualProxyType::Http) << false << QStringLiteral("h")
-                          << env({});
-    QTest::newRow("auto") << "auto" << int(ManualProxyType::Http) << false << QStringLiteral("h")
-                          << env({{QStringLiteral("auto_proxy"),
-                                   QStringLiteral("http://wpad.test/proxy.pac")}});
-    QTest::newRow("manual http") << "manual" << int(ManualProxyType::Http) << false
-                                 << QStringLiteral("h")
-                                 << env({{QStringLiteral("http_proxy"),
-                                          QStringLiteral("http://h:8080")},
-                                         {QStringLiteral("no_proxy"), hosts}});
+    const QString hosts = "localhost,127.0.0.1";
+    QTest::newRow("none") << "none" << int(ManualProxyType::Http) << false << "h" << env({});
+    QTest::newRow("auto") << "auto" << int(ManualProxyType::Http) << false << "h"
+                          << env({{"auto_proxy", "http://wpad.test/proxy.pac"}});
+    QTest::newRow("manual http") << "manual" << int(ManualProxyType::Http) << false << "h"
+                                 << env({{"http_proxy", "http://h:8080"}, {"no_proxy", hosts}});
     QTest::newRow("manual http with plain credentials")
-        << "manual" << int(ManualProxyType::Http) << true << QStringLiteral("h")
-        << env({{QStringLiteral("http_proxy"), QStringLiteral("http://u:p@h:8080")},
-                {QStringLiteral("no_proxy"), hosts}});
+        << "manual" << int(ManualProxyType::Http) << true << "h"
+        << env({{"http_proxy", "http://u:p@h:8080"}, {"no_proxy", hosts}});
     QTest::newRow("manual https keeps the http scheme")
-        << "manual" << int(ManualProxyType::Https) << false << QStringLiteral("h")
-        << env({{QStringLiteral("https_proxy"), QStringLiteral("http://h:8080")},
-                {QStringLiteral("no_proxy"), hosts}});
-    QTest::newRow("manual ftp") << "manual" << int(ManualProxyType::Ftp) << false
-                                << QStringLiteral("h")
-                                << env({{QStringLiteral("ftp_proxy"),
-                                         QStringLiteral("http://h:8080")},
-                                        {QStringLiteral("no_proxy"), hosts}});
+        << "manual" << int(ManualProxyType::Https) << false << "h"
+        << env({{"https_proxy", "http://h:8080"}, {"no_proxy", hosts}});
+    QTest::newRow("manual ftp") << "manual" << int(ManualProxyType::Ftp) << false << "h"
+                                << env({{"ftp_proxy", "http://h:8080"}, {"no_proxy", hosts}});
     QTest::newRow("manual socks sets the pair")
-        << "manual" << int(ManualProxyType::Socks) << false << QStringLiteral("h")
-        << env({{QStringLiteral("SOCKS_SERVER"), QStringLiteral("socks5://h:8080")},
-                {QStringLiteral("all_proxy"), QStringLiteral("socks5://h:8080")},
-                {QStringLiteral("no_proxy"), hosts}});
+        << "manual" << int(ManualProxyType::Socks) << false << "h"
+        << env({{"SOCKS_SERVER", "socks5://h:8080"},
+                {"all_proxy", "socks5://h:8080"},
+                {"no_proxy", hosts}});
     QTest::newRow("manual http on an IPv6 address")
-        << "manual" << int(ManualProxyType::Http) << false << QStringLiteral("::1")
-        << env({{QStringLiteral("http_proxy"), QStringLiteral("http://[::1]:8080")},
-                {QStringLiteral("no_proxy"), hosts}});
+        << "manual" << int(ManualProxyType::Http) << false << "::1"
+        << env({{"http_proxy", "http://[::1]:8080"}, {"no_proxy", hosts}});
 }
 
 void TestProxy::variablesByMode()
@@ -273,7 +261,7 @@ void TestProxy::variablesByMode()
     setString(schema, "authentication-user", "u");
     setString(schema, "authentication-password", "p");
     setString(kMain, "autoconfig-url", "http://wpad.test/proxy.pac");
-    setHosts({QStringLiteral("localhost"), QStringLiteral("127.0.0.1")});
+    setHosts({"localhost", "127.0.0.1"});
     setString(kMain, "mode", mode.toUtf8().constData());
 
     SystemProxyMonitor monitor;
@@ -285,7 +273,7 @@ void TestProxy::modeSwitchSignals()
     setString(http(), "host", "h");
     setString(ManualProxyConfig::schemaId(ManualProxyType::Socks), "host", "s");
     setInt(ManualProxyConfig::schemaId(ManualProxyType::Socks), "port", 1080);
-    setHosts({QStringLiteral("a.test"), QStringLiteral("b.test")});
+    setHosts({"a.test", "b.test"});
     SystemProxyMonitor monitor;
     QSignalSpy spy(&monitor, &SystemProxyMonitor::sigEnvironmentChanged);
 

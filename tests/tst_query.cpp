@@ -25,8 +25,8 @@ private:
 QProcessEnvironment TestQuery::homeIn(const QTemporaryDir& home)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), home.path() + QStringLiteral("/data"));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/config"));
+    environment.insert("XDG_DATA_HOME", home.path() + "/data");
+    environment.insert("XDG_CONFIG_HOME", home.path() + "/config");
     return environment;
 }
 
@@ -35,16 +35,14 @@ void TestQuery::fitted_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("width");
     QTest::addColumn<QString>("line");
-    QTest::newRow("padded") << QStringLiteral("abc") << 5 << QStringLiteral("abc  ");
-    QTest::newRow("tab and newline") << QStringLiteral("a\tb\nc") << 6 << QStringLiteral("a b c ");
-    QTest::newRow("terminal escape") << QStringLiteral("\x1b[2Jx") << 6 << QStringLiteral(" [2Jx ");
-    QTest::newRow("bidi override") << QStringLiteral("a\u202Eb") << 3 << QStringLiteral("ab ");
+    QTest::newRow("padded") << "abc" << 5 << "abc  ";
+    QTest::newRow("tab and newline") << "a\tb\nc" << 6 << "a b c ";
+    QTest::newRow("terminal escape") << "\x1b[2Jx" << 6 << " [2Jx ";
+    QTest::newRow("bidi override") << "a\u202Eb" << 3 << "ab ";
     QTest::newRow("cut") << QString(200, u'x') << 30 << QString(29, u'x') + u'…';
-    QTest::newRow("wide characters") << QStringLiteral("漢字漢字") << 6 << QStringLiteral("漢字… ");
-    QTest::newRow("combining marks")
-        << QStringLiteral("e\u0301e\u0301") << 2 << QStringLiteral("e\u0301e\u0301");
-    QTest::newRow("outside the basic plane")
-        << QStringLiteral("\U0001F600\U0001F600") << 3 << QStringLiteral("\U0001F600…");
+    QTest::newRow("wide characters") << "漢字漢字" << 6 << "漢字… ";
+    QTest::newRow("combining marks") << "e\u0301e\u0301" << 2 << "e\u0301e\u0301";
+    QTest::newRow("outside the basic plane") << "\U0001F600\U0001F600" << 3 << "\U0001F600…";
 }
 
 void TestQuery::fitted()
@@ -63,18 +61,15 @@ void TestQuery::brokenFiles_data()
     // On stderr when the run fails, on stdout otherwise.
     QTest::addColumn<QString>("says");
 
-    QTest::newRow("fresh machine: status")
-        << QString() << QStringLiteral("--status") << 0 << QStringLiteral("not created yet");
-    QTest::newRow("fresh machine: list")
-        << QString() << QStringLiteral("--list") << 1 << QStringLiteral("no database at");
-    QTest::newRow("damaged database: list") << QStringLiteral("damaged") << QStringLiteral("--list")
-                                            << 1 << QStringLiteral("is damaged");
-    QTest::newRow("database is a folder")
-        << QStringLiteral("database folder") << QStringLiteral("--events") << 1
-        << QStringLiteral("is not a database file");
+    QTest::newRow("fresh machine: status") << QString() << "--status" << 0 << "not created yet";
+    QTest::newRow("fresh machine: list") << QString() << "--list" << 1 << "no database at";
+    QTest::newRow("damaged database: list") << "damaged"
+                                            << "--list" << 1 << "is damaged";
+    QTest::newRow("database is a folder") << "database folder"
+                                          << "--events" << 1 << "is not a database file";
     QTest::newRow("configuration cannot be written")
-        << QStringLiteral("configuration under a file") << QStringLiteral("--disable") << 1
-        << QStringLiteral("cannot create the folder");
+        << "configuration under a file"
+        << "--disable" << 1 << "cannot create the folder";
 }
 
 void TestQuery::brokenFiles()
@@ -85,16 +80,16 @@ void TestQuery::brokenFiles()
     QFETCH(QString, says);
 
     QTemporaryDir home;
-    const QString data = home.path() + QStringLiteral("/data/quorin/quorin-msg-notification");
-    const QString config = home.path() + QStringLiteral("/config/quorin/quorin-msg-notification");
+    const QString data = home.path() + "/data/quorin/quorin-msg-notification";
+    const QString config = home.path() + "/config/quorin/quorin-msg-notification";
     QVERIFY(QDir().mkpath(data));
     QVERIFY(QDir().mkpath(config));
     if (fault == QLatin1String("damaged")) {
-        QFile file(data + QStringLiteral("/msg_notify.db"));
+        QFile file(data + "/msg_notify.db");
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(QByteArray(8192, 'x'));
     } else if (fault == QLatin1String("database folder")) {
-        QVERIFY(QDir().mkpath(data + QStringLiteral("/msg_notify.db")));
+        QVERIFY(QDir().mkpath(data + "/msg_notify.db"));
     } else if (fault == QLatin1String("configuration under a file")) {
         QVERIFY(QDir(config).removeRecursively());
         QFile file(config);

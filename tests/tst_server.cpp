@@ -24,14 +24,13 @@ QByteArray pageBody(int firstId, int count, const QJsonValue& hasNextPage)
 {
     QJsonArray datas;
     for (int i = 0; i < count; ++i) {
-        datas.append(QJsonObject{{QStringLiteral("id"), firstId + i},
-                                 {QStringLiteral("title"), QStringLiteral("t%1").arg(firstId + i)},
-                                 {QStringLiteral("endTime"), 1733999999}});
+        datas.append(QJsonObject{{"id", firstId + i},
+                                 {"title", QStringLiteral("t%1").arg(firstId + i)},
+                                 {"endTime", 1733999999}});
     }
-    return QJsonDocument(QJsonObject{{QStringLiteral("status"), 200},
-                                     {QStringLiteral("datas"), datas},
-                                     {QStringLiteral("total"), 120},
-                                     {QStringLiteral("hasNextPage"), hasNextPage}})
+    return QJsonDocument(
+               QJsonObject{
+                   {"status", 200}, {"datas", datas}, {"total", 120}, {"hasNextPage", hasNextPage}})
         .toJson(QJsonDocument::Compact);
 }
 
@@ -94,7 +93,7 @@ void TestServer::initTestCase()
 {
     // Each server makes its own certificate, trusted in this process only.
     m_server = std::make_unique<LoopbackHttpServer>(true);
-    m_otherHost = std::make_unique<LoopbackHttpServer>(true, 0, QStringLiteral("127.0.0.2"));
+    m_otherHost = std::make_unique<LoopbackHttpServer>(true, 0, "127.0.0.2");
     QVERIFY(m_server->isListening() && m_otherHost->isListening());
     m_untrusting = QSslConfiguration::defaultConfiguration();
     QSslConfiguration configuration = m_untrusting;
@@ -105,8 +104,8 @@ void TestServer::initTestCase()
     QVERIFY(QDir().mkpath(Config::configDirPath()));
     // As integrators write it, with a trailing slash: one slash reaches the server.
     QSettings(Config::configFilePath(), QSettings::IniFormat)
-        .setValue(QStringLiteral("server"), m_server->baseUrl() + QStringLiteral("/"));
-    m_osVersion = TestEnvironment::instance()->root() + QStringLiteral("/os-version");
+        .setValue("server", m_server->baseUrl() + "/");
+    m_osVersion = TestEnvironment::instance()->root() + "/os-version";
     QFile file(m_osVersion);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[Version]\nMajorVersion=20\n") > 0);
 }
@@ -126,7 +125,7 @@ std::unique_ptr<MsgNotifyService> TestServer::makeService(const QString& osVersi
     options.requestTimeoutMs = kLimitMs;
     options.maxResponseBytes = 1024 * 1024;
     options.osVersionPath = osVersionPath.isEmpty() ? m_osVersion : osVersionPath;
-    options.osReleasePath = QStringLiteral("/nonexistent/os-release");
+    options.osReleasePath = "/nonexistent/os-release";
     return std::make_unique<MsgNotifyService>(nullptr, options);
 }
 
@@ -165,7 +164,7 @@ void TestServer::requestShape()
     QFETCH(QByteArray, timeZone);
     QFETCH(QByteArray, osVersion);
 
-    QString path = QStringLiteral("/nonexistent/os-version");
+    QString path = "/nonexistent/os-version";
     if (!osVersion.isEmpty()) {
         path = m_osVersion + QString::fromLatin1(QTest::currentDataTag());
         QFile file(path);
@@ -246,8 +245,7 @@ void TestServer::paging()
         return response;
     });
     if (failOnPage) {
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QStringLiteral("^GET NetworkReply failed: ")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^GET NetworkReply failed: "));
     } else if (hasNextPage.isEmpty()) {
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
                                                "^GET msgNotifyInfos stopped after 100")));
@@ -329,7 +327,7 @@ void TestServer::brokenServer()
     limits.timeoutMs = kLimitMs;
     limits.maxBytes = 1024 * 1024;
     ImgDownloadManager images(nullptr, limits);
-    const QString imagePath = images.imgDir() + QStringLiteral("/faulty.png");
+    const QString imagePath = images.imgDir() + "/faulty.png";
     QFile::remove(imagePath);
 
     QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
@@ -339,7 +337,7 @@ void TestServer::brokenServer()
     clock.start();
     service->getMsgNotifyInfos(0);
     service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, 3)});
-    images.downloadImage(m_server->baseUrl() + QStringLiteral("/faulty.png"));
+    images.downloadImage(m_server->baseUrl() + "/faulty.png");
     QTRY_VERIFY_WITH_TIMEOUT(!pages.isEmpty() && !reports.isEmpty() && !downloads.isEmpty(),
                              kLimitMs * 4);
     qInfo("all three ended after %lld ms", clock.elapsed());
@@ -380,14 +378,13 @@ void TestServer::redirects()
             return answer(request);
         }
         HttpResponse redirect = status(request.method == "POST" ? 307 : 302);
-        redirect.addHeader(
-            "Location",
-            (target + QStringLiteral("/moved") + QString::fromUtf8(request.target)).toUtf8());
+        redirect.addHeader("Location",
+                           (target + "/moved" + QString::fromUtf8(request.target)).toUtf8());
         return redirect;
     });
     m_otherHost->setHandler(answer);
     if (!sameServer) {
-        const QString moved = QRegularExpression::escape(target + QStringLiteral("/moved"));
+        const QString moved = QRegularExpression::escape(target + "/moved");
         for (const char* method : {"GET", "POST"}) {
             QTest::ignoreMessage(QtWarningMsg,
                                  QRegularExpression(QString::fromLatin1(method) +
@@ -411,17 +408,18 @@ void TestServer::imageFileNames_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("name");
-    QTest::newRow("plain") << QStringLiteral("https://img.test/a/b.png") << QStringLiteral("b.png");
-    QTest::newRow("trailing slash")
-        << QStringLiteral("https://img.test/a/b.png/") << QStringLiteral("b.png");
-    QTest::newRow("query kept") << QStringLiteral("https://img.test/a/b.png?size=2&v=3")
-                                << QStringLiteral("b.png?size=2&v=3");
+    QTest::newRow("plain") << "https://img.test/a/b.png"
+                           << "b.png";
+    QTest::newRow("trailing slash") << "https://img.test/a/b.png/"
+                                    << "b.png";
+    QTest::newRow("query kept") << "https://img.test/a/b.png?size=2&v=3"
+                                << "b.png?size=2&v=3";
     QTest::newRow("empty") << QString() << QString();
-    QTest::newRow("only slashes") << QStringLiteral("///") << QString();
-    QTest::newRow("dot") << QStringLiteral("https://img.test/a/.") << QString();
-    QTest::newRow("dot dot") << QStringLiteral("https://img.test/a/../") << QString();
-    QTest::newRow("encoded slash")
-        << QStringLiteral("https://a.test/img/..%2F..%2Fetc") << QStringLiteral("..%2F..%2Fetc");
+    QTest::newRow("only slashes") << "///" << QString();
+    QTest::newRow("dot") << "https://img.test/a/." << QString();
+    QTest::newRow("dot dot") << "https://img.test/a/../" << QString();
+    QTest::newRow("encoded slash") << "https://a.test/img/..%2F..%2Fetc"
+                                   << "..%2F..%2Fetc";
 }
 
 void TestServer::imageFileNames()
@@ -448,11 +446,11 @@ void TestServer::imageCache()
     });
     ImgDownloadManager images;
     QSignalSpy results(&images, &ImgDownloadManager::sigImgDownloaded);
-    const QString outside = TestEnvironment::instance()->root() + QStringLiteral("/precious");
+    const QString outside = TestEnvironment::instance()->root() + "/precious";
     QFile precious(outside);
     QVERIFY(precious.open(QIODevice::WriteOnly) && precious.write("keep me") == 7);
     precious.close();
-    QVERIFY(QFile::link(outside, images.imgDir() + QStringLiteral("/link.png")));
+    QVERIFY(QFile::link(outside, images.imgDir() + "/link.png"));
     for (const char* path : {"/a/pic.png/", "/other/pic.png", "/link.png"}) {
         images.downloadImage(m_server->baseUrl() + QString::fromLatin1(path));
         QVERIFY(results.wait());
@@ -460,22 +458,22 @@ void TestServer::imageCache()
     }
     QCOMPARE(m_server->requestCount(), 2);
     QVERIFY(!m_server->requests().first().hasHeader("Authorization"));
-    QFile file(images.localImagePath(QStringLiteral("x/pic.png")));
+    QFile file(images.localImagePath("x/pic.png"));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("image of /a/pic.png/"));
-    QVERIFY(!QFileInfo(images.localImagePath(QStringLiteral("x/link.png"))).isSymLink());
+    QVERIFY(!QFileInfo(images.localImagePath("x/link.png")).isSymLink());
     QVERIFY(precious.open(QIODevice::ReadOnly));
     QCOMPARE(precious.readAll(), QByteArray("keep me"));
 
     // The data home is a regular file: nothing can be made under it, even by root.
     const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
     qputenv("XDG_DATA_HOME", outside.toUtf8());
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Image dir created")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Image dir created"));
     ImgDownloadManager blocked;
     qputenv("XDG_DATA_HOME", dataHome);
     QSignalSpy failed(&blocked, &ImgDownloadManager::sigImgDownloaded);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Failed to save image")));
-    blocked.downloadImage(m_server->baseUrl() + QStringLiteral("/x.png"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Failed to save image"));
+    blocked.downloadImage(m_server->baseUrl() + "/x.png");
     QVERIFY(failed.wait());
     QCOMPARE(failed.first().at(1).toBool(), false);
 }

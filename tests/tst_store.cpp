@@ -19,9 +19,9 @@
 // The message store and the event queue: their rules, and what they do on a damaged, full,
 // read-only or missing disk.
 namespace {
-const QString kRelative = QStringLiteral("/quorin/quorin-msg-notification");
+const QString kRelative = "/quorin/quorin-msg-notification";
 
-MsgNotifyInfo message(int id, qint64 startTime = 1000, const QString& title = QStringLiteral("t"))
+MsgNotifyInfo message(int id, qint64 startTime = 1000, const QString& title = "t")
 {
     MsgNotifyInfo info;
     info.id = id;
@@ -51,7 +51,7 @@ void runOnNewThread(const std::function<void()>& work)
 
 QString freshHome(const QString& name)
 {
-    const QString home = TestEnvironment::instance()->root() + QStringLiteral("/") + name;
+    const QString home = TestEnvironment::instance()->root() + "/" + name;
     QDir(home).removeRecursively();
     QDir().mkpath(home + kRelative);
     return home;
@@ -62,10 +62,10 @@ QString brokenHome(const QString& kind)
 {
     const QString home = freshHome(kind);
     if (kind == QLatin1String("directory")) {
-        QDir().mkpath(home + kRelative + QStringLiteral("/msg_notify.db"));
+        QDir().mkpath(home + kRelative + "/msg_notify.db");
         return home;
     }
-    QFile file(home + QStringLiteral("/file"));
+    QFile file(home + "/file");
     file.open(QIODevice::WriteOnly);
     return file.fileName();
 }
@@ -82,7 +82,7 @@ std::unique_ptr<QProcess> startWriter(const QString& dataHome, const QStringList
 {
     auto process = testing::makeProcess(QStringLiteral(QMN_DB_WRITER_PATH), arguments);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+    environment.insert("XDG_DATA_HOME", dataHome);
     process->setProcessEnvironment(environment);
     process->start();
     return process;
@@ -130,16 +130,15 @@ private:
 
 void TestStore::init()
 {
-    QVERIFY(DatabaseAdaptor::update(QStringLiteral("DELETE FROM msg_notify_info")));
-    QVERIFY(DatabaseAdaptor::update(QStringLiteral("DELETE FROM msg_event_info")));
+    QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_notify_info"));
+    QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_event_info"));
 }
 
 // Rows come back in the order they were queued, a deleted row's id is never given out again,
 // and a row that is not JSON reads as an empty event without hiding the others.
 void TestStore::eventQueue()
 {
-    QVERIFY(DatabaseAdaptor::update(
-        QStringLiteral("INSERT INTO msg_event_info (body) VALUES ('abc')")));
+    QVERIFY(DatabaseAdaptor::update("INSERT INTO msg_event_info (body) VALUES ('abc')"));
     for (int i = 0; i < 3; ++i) {
         m_events.insertMsgEventInfoRecord(MsgEventInfo(i, 1000 + i, 2));
     }
@@ -148,8 +147,7 @@ void TestStore::eventQueue()
     m_events.deleteMsgEventInfoRecordById(highest);
     m_events.insertMsgEventInfoRecord(MsgEventInfo(9, 2000, 3));
     m_events.updateMsgEventInfoRecordFieldRetryTimes(rows.at(1));
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression(QStringLiteral("^Parse MsgEventInfo error: .*abc")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Parse MsgEventInfo error: .*abc"));
     const QMap<int, MsgEventInfo> queue = m_events.selectMsgEventInfoRecords();
     QCOMPARE(queue.values(),
              (QList<MsgEventInfo>{MsgEventInfo(), MsgEventInfo(0, 1000, 2),
@@ -162,7 +160,7 @@ void TestStore::eventQueue()
 
 void TestStore::messageStoreRule()
 {
-    m_messages.insertMsgNotifyInfoRecord(message(1, 1000, QStringLiteral("first")));
+    m_messages.insertMsgNotifyInfoRecord(message(1, 1000, "first"));
     m_messages.updateMsgNotifyInfoRecordFieldReplaceId(1, 17);
     m_messages.updateMsgNotifyInfoRecordFieldNotifyTimes(1);
     m_messages.updateMsgNotifyInfoRecordFieldImageDownloaded(1, true);
@@ -174,10 +172,10 @@ void TestStore::messageStoreRule()
 
     // Sent again by the server: a new message that replaces its old bubble.
     MsgNotifyInfos page;
-    page.datas = {message(1, 2000, QStringLiteral("second"))};
+    page.datas = {message(1, 2000, "second")};
     m_messages.insertMsgNotifyInfoRecords(page);
     row = m_messages.selectMsgNotifyInfoRecordById(1);
-    QCOMPARE(row->title, QStringLiteral("second"));
+    QCOMPARE(row->title, "second");
     QCOMPARE(row->startTime, 2000);
     QCOMPARE(row->replace_id, 17u);
     QCOMPARE(row->notify_times, 0u);
@@ -258,9 +256,8 @@ void TestStore::bubbleIdBelongsToOneMessage()
 // the log is still copied into the database, and the next burst reuses the log from its start.
 void TestStore::writeAheadLogIsReused()
 {
-    QCOMPARE(DatabaseAdaptor::selectString(QStringLiteral("PRAGMA journal_mode")),
-             QStringLiteral("wal"));
-    const QString log = DatabaseConnectionConfig::databaseFilePath() + QStringLiteral("-wal");
+    QCOMPARE(DatabaseAdaptor::selectString("PRAGMA journal_mode"), "wal");
+    const QString log = DatabaseConnectionConfig::databaseFilePath() + "-wal";
     for (int i = 0; i < 1000; ++i) {
         m_events.insertMsgEventInfoRecord(MsgEventInfo(i, 1765000000, 1));
     }
@@ -277,8 +274,8 @@ void TestStore::writeAheadLogIsReused()
 void TestStore::unusableDataHome_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("data home is a regular file") << QStringLiteral("file-parent");
-    QTest::newRow("database file is a directory") << QStringLiteral("directory");
+    QTest::newRow("data home is a regular file") << "file-parent";
+    QTest::newRow("database file is a directory") << "directory";
 }
 
 // Every statement fails with its neutral answer and one warning, and never runs on a host's own
@@ -287,10 +284,10 @@ void TestStore::unusableDataHome()
 {
     QFETCH(QString, kind);
     qputenv("XDG_DATA_HOME", brokenHome(kind).toUtf8());
-    const QString hostFile = TestEnvironment::instance()->root() + QStringLiteral("/host.db");
+    const QString hostFile = TestEnvironment::instance()->root() + "/host.db";
     LogCapture log;
     runOnNewThread([&] {
-        QSqlDatabase host = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+        QSqlDatabase host = QSqlDatabase::addDatabase("QSQLITE");
         host.setDatabaseName(hostFile);
         QVERIFY(host.open());
         MsgNotifyInfoTable messages;
@@ -305,10 +302,8 @@ void TestStore::unusableDataHome()
         messages.deleteOldestMsgNotifyInfoRecords(); // the count fails and reads as 0
         events.insertMsgEventInfoRecord(MsgEventInfo(1, 2, 3));
         QVERIFY(events.selectMsgEventInfoRecords().isEmpty());
-        QCOMPARE(DatabaseAdaptor::insert(
-                     QStringLiteral("INSERT INTO msg_event_info (body) VALUES ('x')")),
-                 -1);
-        QVERIFY(!DatabaseAdaptor::selectVariant(QStringLiteral("SELECT 1")).isValid());
+        QCOMPARE(DatabaseAdaptor::insert("INSERT INTO msg_event_info (body) VALUES ('x')"), -1);
+        QVERIFY(!DatabaseAdaptor::selectVariant("SELECT 1").isValid());
         QCOMPARE(host.tables(), QStringList());
         host.close();
         host = QSqlDatabase();
@@ -317,22 +312,21 @@ void TestStore::unusableDataHome()
     // One warning for each of the 13 statements asked for above (the release of the bubble id
     // is one).
     QCOMPARE(log.messages("com.quorin.MsgNotification.database", QtWarningMsg).size(), 13);
-    QCOMPARE(log.count(QStringLiteral("Create connection error:")), 1);
+    QCOMPARE(log.count("Create connection error:"), 1);
 }
 
 void TestStore::recoversWhenTheCauseIsGone()
 {
     // The data home is a regular file until the thread removes it.
-    const QString blocker = brokenHome(QStringLiteral("recovery"));
+    const QString blocker = brokenHome("recovery");
     qputenv("XDG_DATA_HOME", blocker.toUtf8());
     bool failedFirst = false;
     bool recovered = false;
     runOnNewThread([&] {
-        failedFirst = !DatabaseAdaptor::selectVariant(QStringLiteral("SELECT 1")).isValid();
+        failedFirst = !DatabaseAdaptor::selectVariant("SELECT 1").isValid();
         // The same thread's next statement opens the file, as a new connection would.
         QFile::remove(blocker);
-        recovered = DatabaseAdaptor::selectString(QStringLiteral("PRAGMA journal_mode")) ==
-                    QLatin1String("wal");
+        recovered = DatabaseAdaptor::selectString("PRAGMA journal_mode") == QLatin1String("wal");
     });
     QVERIFY(failedFirst);
     QVERIFY(recovered);
@@ -342,7 +336,7 @@ void TestStore::recoversWhenTheCauseIsGone()
 // its connection name: it gets a connection of its own all the same.
 void TestStore::threadAtAFinishedThreadsAddress()
 {
-    qputenv("XDG_DATA_HOME", freshHome(QStringLiteral("same-address")).toUtf8());
+    qputenv("XDG_DATA_HOME", freshHome("same-address").toUtf8());
     struct Worker : QThread
     {
         std::function<void()> work;
@@ -354,34 +348,33 @@ void TestStore::threadAtAFinishedThreadsAddress()
     for (int i = 0; i < 2; ++i) {
         auto* thread = new (place) Worker;
         thread->work = [&answers] {
-            answers << DatabaseAdaptor::selectVariant(QStringLiteral("SELECT 1")).toInt();
+            answers << DatabaseAdaptor::selectVariant("SELECT 1").toInt();
         };
         thread->start();
         thread->wait();
         thread->~Worker();
     }
     QCOMPARE(answers, (QList<int>{1, 1}));
-    QCOMPARE(log.count(QStringLiteral("Connection of a finished thread removed: ")), 1);
+    QCOMPARE(log.count("Connection of a finished thread removed: "), 1);
 }
 
 void TestStore::damagedFileIsMovedAside_data()
 {
     QTest::addColumn<QString>("damage");
     QTest::addColumn<bool>("movedAside");
-    QTest::newRow("random bytes") << QStringLiteral("random") << true;
-    QTest::newRow("truncated") << QStringLiteral("truncated") << true;
-    QTest::newRow("header overwritten, committed pages in its log")
-        << QStringLiteral("header-with-log") << true;
-    QTest::newRow("healthy") << QStringLiteral("none") << false;
-    QTest::newRow("empty file is a new database") << QStringLiteral("empty") << false;
+    QTest::newRow("random bytes") << "random" << true;
+    QTest::newRow("truncated") << "truncated" << true;
+    QTest::newRow("header overwritten, committed pages in its log") << "header-with-log" << true;
+    QTest::newRow("healthy") << "none" << false;
+    QTest::newRow("empty file is a new database") << "empty" << false;
 }
 
 void TestStore::damagedFileIsMovedAside()
 {
     QFETCH(QString, damage);
     QFETCH(bool, movedAside);
-    const QString home = freshHome(QStringLiteral("damage-") + damage);
-    const QString db = home + kRelative + QStringLiteral("/msg_notify.db");
+    const QString home = freshHome("damage-" + damage);
+    const QString db = home + kRelative + "/msg_notify.db";
 
     if (damage == QLatin1String("random") || damage == QLatin1String("empty")) {
         QFile file(db);
@@ -392,59 +385,57 @@ void TestStore::damagedFileIsMovedAside()
     } else {
         // A real database with a few thousand rows.
         for (int i = 0; i < 3; ++i) {
-            QCOMPARE(writer(home, {QStringLiteral("--check"), QString::number(i)}).exitCode, 0);
+            QCOMPARE(writer(home, {"--check", QString::number(i)}).exitCode, 0);
         }
         if (damage == QLatin1String("truncated")) {
-            QCOMPARE(writer(home, {QStringLiteral("--full-disk")}).exitCode, 0);
+            QCOMPARE(writer(home, {"--full-disk"}).exitCode, 0);
             QFile file(db);
             QVERIFY(file.resize(file.size() / 2));
-            QFile::remove(db + QStringLiteral("-wal"));
+            QFile::remove(db + "-wal");
         } else if (damage == QLatin1String("header-with-log")) {
             // Killed after a commit: the page is in the log only.
-            auto killed = startWriter(home, {QStringLiteral("5")});
+            auto killed = startWriter(home, {"5"});
             QVERIFY(QTest::qWaitFor(
                 [&] { return killed->readAllStandardOutput().contains("committed"); }));
             killed->kill();
             QVERIFY(killed->waitForFinished());
-            QVERIFY(QFileInfo(db + QStringLiteral("-wal")).size() > 0);
+            QVERIFY(QFileInfo(db + "-wal").size() > 0);
             QFile file(db);
             QVERIFY(file.open(QIODevice::ReadWrite));
             file.write(QByteArray(100, 'x'));
         }
     }
     const qint64 oldSize = QFileInfo(db).size();
-    const qint64 oldLogSize = QFileInfo(db + QStringLiteral("-wal")).size();
+    const qint64 oldLogSize = QFileInfo(db + "-wal").size();
 
-    const Run run = writer(home, {QStringLiteral("--check"), QStringLiteral("77")});
+    const Run run = writer(home, {"--check", "77"});
     QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.out.contains(QStringLiteral("has 77 1")), qPrintable(run.out + run.err));
+    QVERIFY2(run.out.contains("has 77 1"), qPrintable(run.out + run.err));
     // The copies, without the log files that went with them.
     const auto copies = [&] {
         const QStringList names =
-            QDir(home + kRelative)
-                .entryList({QStringLiteral("msg_notify.db.corrupt-*")}, QDir::Files, QDir::Name);
-        return names.filter(QRegularExpression(QStringLiteral("\\d$")));
+            QDir(home + kRelative).entryList({"msg_notify.db.corrupt-*"}, QDir::Files, QDir::Name);
+        return names.filter(QRegularExpression("\\d$"));
     };
     const QStringList aside = copies();
     QCOMPARE(aside.size(), movedAside ? 1 : 0);
-    QCOMPARE(run.err.contains(QStringLiteral("Damaged database")), movedAside);
+    QCOMPARE(run.err.contains("Damaged database"), movedAside);
     if (!movedAside) {
-        QVERIFY(run.out.contains(damage == QLatin1String("none") ? QStringLiteral("queued 4")
-                                                                 : QStringLiteral("queued 1")));
+        QVERIFY(run.out.contains(damage == QLatin1String("none") ? "queued 4" : "queued 1"));
         return;
     }
     const QString copy = home + kRelative + QLatin1Char('/') + aside.first();
     QCOMPARE(QFileInfo(copy).size(), oldSize);
     // The log goes with the copy, never into the new database.
-    QCOMPARE(QFileInfo(copy + QStringLiteral("-wal")).size(), oldLogSize);
-    QVERIFY(run.out.contains(QStringLiteral("queued 1")));
+    QCOMPARE(QFileInfo(copy + "-wal").size(), oldLogSize);
+    QVERIFY(run.out.contains("queued 1"));
     // Damaged three times more: the three newest copies stay.
     for (int i = 0; i < 3; ++i) {
         QFile again(db);
         QVERIFY(again.open(QIODevice::WriteOnly | QIODevice::Truncate));
         again.write(QByteArray(4096, 'x'));
         again.close();
-        QCOMPARE(writer(home, {QStringLiteral("--check"), QString::number(78 + i)}).exitCode, 0);
+        QCOMPARE(writer(home, {"--check", QString::number(78 + i)}).exitCode, 0);
     }
     const QStringList kept = copies();
     QCOMPARE(kept.size(), 3);
@@ -453,29 +444,29 @@ void TestStore::damagedFileIsMovedAside()
 
 void TestStore::fullDisk()
 {
-    const Run run = writer(freshHome(QStringLiteral("full")), {QStringLiteral("--full-disk")});
+    const Run run = writer(freshHome("full"), {"--full-disk"});
     QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.out.contains(QStringLiteral("recovered 1")), qPrintable(run.out + run.err));
-    QVERIFY(!run.out.contains(QStringLiteral("failed 0")));
+    QVERIFY2(run.out.contains("recovered 1"), qPrintable(run.out + run.err));
+    QVERIFY(!run.out.contains("failed 0"));
 }
 
 void TestStore::readOnlyMount()
 {
-    const QString home = freshHome(QStringLiteral("mounted"));
+    const QString home = freshHome("mounted");
     const QByteArray dir = (home + kRelative).toLocal8Bit();
     if (::mount("tmpfs", dir.constData(), "tmpfs", 0, "size=4m") != 0) {
         QSKIP("cannot mount a tmpfs here");
     }
     const auto unmount = qScopeGuard([&] { ::umount2(dir.constData(), MNT_DETACH); });
-    QCOMPARE(writer(home, {QStringLiteral("--check"), QStringLiteral("1")}).exitCode, 0);
+    QCOMPARE(writer(home, {"--check", "1"}).exitCode, 0);
     QCOMPARE(::mount("tmpfs", dir.constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=4m"), 0);
-    Run run = writer(home, {QStringLiteral("--check"), QStringLiteral("2")});
+    Run run = writer(home, {"--check", "2"});
     QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.out.contains(QStringLiteral("has 2 0")), qPrintable(run.out));
-    QVERIFY(!run.err.contains(QStringLiteral("Damaged database")));
+    QVERIFY2(run.out.contains("has 2 0"), qPrintable(run.out));
+    QVERIFY(!run.err.contains("Damaged database"));
     QCOMPARE(::mount("tmpfs", dir.constData(), "tmpfs", MS_REMOUNT, "size=4m"), 0);
-    run = writer(home, {QStringLiteral("--check"), QStringLiteral("3")});
-    QVERIFY2(run.out.contains(QStringLiteral("has 3 1")), qPrintable(run.out));
+    run = writer(home, {"--check", "3"});
+    QVERIFY2(run.out.contains("has 3 1"), qPrintable(run.out));
 }
 
 QMN_TEST_MAIN(TestStore)
