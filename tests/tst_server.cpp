@@ -223,8 +223,6 @@ void TestServer::paging_data()
     QTest::newRow("an HTTP date is no stamp")
         << QList<QJsonValue>{0} << 0 << QList<bool>{true}
         << QByteArray("Wed, 21 Oct 2015 07:28:00 GMT") << qint64(0);
-    QTest::newRow("a negative one neither")
-        << QList<QJsonValue>{0} << 0 << QList<bool>{true} << QByteArray("-43") << qint64(0);
 }
 
 void TestServer::paging()
@@ -295,20 +293,16 @@ void TestServer::brokenServer_data()
     QTest::newRow("connection reset") << false << mode(HttpResponse::Mode::Reset) << false;
     QTest::newRow("200 MiB body, unannounced")
         << false << mode(HttpResponse::Mode::Streamed, {}, 200LL * 1024 * 1024) << false;
-    HttpResponse announced = mode(HttpResponse::Mode::Streamed, {}, 20LL * 1024 * 1024);
-    announced.announceSize = true;
-    QTest::newRow("20 MiB body, announced") << false << announced << false;
+
     QTest::newRow("malformed JSON")
         << false << HttpResponse::json(R"({"status":200,"datas":[{"id":)") << true;
     QTest::newRow("status 500 in the envelope")
         << false << HttpResponse::json(R"({"status":500,"desc":"boom","datas":[{"id":1}]})")
         << true;
-    QTest::newRow("status missing")
-        << false << HttpResponse::json(R"({"datas":[{"id":1}]})") << true;
+
     QTest::newRow("empty 304") << false << status(304) << false;
-    QTest::newRow("404") << false << status(404, "no such thing") << false;
+
     QTest::newRow("500") << false << status(500, valid) << false;
-    QTest::newRow("503") << false << status(503, valid) << false;
 }
 
 void TestServer::brokenServer()
@@ -415,8 +409,7 @@ void TestServer::imageFileNames_data()
     QTest::newRow("query kept") << "https://img.test/a/b.png?size=2&v=3"
                                 << "b.png?size=2&v=3";
     QTest::newRow("empty") << QString() << QString();
-    QTest::newRow("only slashes") << "///" << QString();
-    QTest::newRow("dot") << "https://img.test/a/." << QString();
+
     QTest::newRow("dot dot") << "https://img.test/a/../" << QString();
     QTest::newRow("encoded slash") << "https://a.test/img/..%2F..%2Fetc"
                                    << "..%2F..%2Fetc";
