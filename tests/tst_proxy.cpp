@@ -54,8 +54,6 @@ class TestProxy : public QObject
 private Q_SLOTS:
     void initTestCase();
     void init();
-    void entry_data();
-    void entry();
     void credentialsFollowTheSwitch();
     void variablesByMode_data();
     void variablesByMode();
@@ -94,52 +92,6 @@ void TestProxy::init()
         g_object_unref(settings);
     }
     settle();
-}
-
-void TestProxy::entry_data()
-{
-    QTest::addColumn<ManualProxyType>("type");
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<int>("port");
-    QTest::addColumn<bool>("auth");
-    QTest::addColumn<QString>("password");
-    // -1: not valid.
-    QTest::addColumn<int>("proxyType");
-    using T = ManualProxyType;
-    QTest::newRow("port 0") << T::Http << "h" << 0 << false << "p" << -1;
-
-    QTest::newRow("http") << T::Http << "h" << 3128 << false << "p"
-                          << int(QNetworkProxy::HttpProxy);
-
-    QTest::newRow("ftp") << T::Ftp << "h" << 3128 << false << ""
-                         << int(QNetworkProxy::FtpCachingProxy);
-    QTest::newRow("socks") << T::Socks << "h" << 3128 << false << ""
-                           << int(QNetworkProxy::Socks5Proxy);
-    QTest::newRow("auth without password") << T::Http << "h" << 3128 << true << "" << -1;
-}
-
-void TestProxy::entry()
-{
-    QFETCH(ManualProxyType, type);
-    QFETCH(QString, host);
-    QFETCH(int, port);
-    QFETCH(bool, auth);
-    QFETCH(QString, password);
-    QFETCH(int, proxyType);
-    set(schema(type), "host", host);
-    set(schema(type), "port", port);
-    set(schema(type), "use-authentication", auth);
-    set(schema(type), "authentication-user", "u");
-    set(schema(type), "authentication-password", password);
-
-    const ManualProxyConfig entry{type};
-    QCOMPARE(entry.isValid(), proxyType >= 0);
-    const QNetworkProxy proxy = entry.networkProxy();
-    QCOMPARE(int(proxy.type()), proxyType >= 0 ? proxyType : int(QNetworkProxy::DefaultProxy));
-    QCOMPARE(proxy.hostName(), proxyType >= 0 ? host : QString());
-    QCOMPARE(int(proxy.port()), proxyType >= 0 ? port : 0);
-    // Credentials count only with authentication on.
-    QCOMPARE(proxy.user(), auth && proxyType >= 0 ? "u" : QString());
 }
 
 // Each change of an entry is announced; switched off, authentication hides the credentials, and
@@ -195,6 +147,8 @@ void TestProxy::variablesByMode_data()
                                                 << env({{"SOCKS_SERVER", "socks5://h:8080"},
                                                         {"all_proxy", "socks5://h:8080"},
                                                         {"no_proxy", hosts}});
+    QTest::newRow("manual http without a host: no proxy")
+        << "manual" << T::Http << false << "" << env({{"no_proxy", hosts}});
     QTest::newRow("manual http on an IPv6 address")
         << "manual" << T::Http << false << "::1"
         << env({{"http_proxy", "http://[::1]:8080"}, {"no_proxy", hosts}});

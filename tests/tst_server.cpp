@@ -76,8 +76,6 @@ private Q_SLOTS:
     void brokenServer();
     void redirects_data();
     void redirects();
-    void imageFileNames_data();
-    void imageFileNames();
     void imageCache();
 
 private:
@@ -377,15 +375,10 @@ void TestServer::redirects()
         return redirect;
     });
     m_otherHost->setHandler(answer);
-    if (!sameServer) {
-        const QString moved = QRegularExpression::escape(target + "/moved");
-        for (const char* method : {"GET", "POST"}) {
-            QTest::ignoreMessage(QtWarningMsg,
-                                 QRegularExpression(QString::fromLatin1(method) +
-                                                    QStringLiteral(" NetworkReply failed: .* "
-                                                                   "redirected to ") +
-                                                    moved));
-        }
+    for (int i = 0; !sameServer && i < 2; ++i) {
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("NetworkReply failed: .* redirected to " +
+                                                QRegularExpression::escape(target)));
     }
     auto service = makeService();
     QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
@@ -396,32 +389,6 @@ void TestServer::redirects()
     QCOMPARE(pageOf(pages, 0).has_value(), sameServer);
     QCOMPARE(reports.first().first().toBool(), sameServer);
     QCOMPARE(m_otherHost->requestCount(), 0);
-}
-
-void TestServer::imageFileNames_data()
-{
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("plain") << "https://img.test/a/b.png"
-                           << "b.png";
-    QTest::newRow("trailing slash") << "https://img.test/a/b.png/"
-                                    << "b.png";
-    QTest::newRow("query kept") << "https://img.test/a/b.png?size=2&v=3"
-                                << "b.png?size=2&v=3";
-    QTest::newRow("empty") << QString() << QString();
-
-    QTest::newRow("dot dot") << "https://img.test/a/../" << QString();
-    QTest::newRow("encoded slash") << "https://a.test/img/..%2F..%2Fetc"
-                                   << "..%2F..%2Fetc";
-}
-
-void TestServer::imageFileNames()
-{
-    QFETCH(QString, url);
-    QFETCH(QString, name);
-    const ImgDownloadManager images;
-    QCOMPARE(images.localImagePath(url),
-             name.isEmpty() ? QString() : images.imgDir() + QLatin1Char('/') + name);
 }
 
 // Hits need no request; a link in the cache is replaced, never written through; a cache that
