@@ -571,7 +571,7 @@ int main(int argc, char** argv)
     TaskMeter app(argc, argv);
     // The service's debug lines would measure the terminal; QT_LOGGING_RULES can bring them back.
     QLoggingCategory::setFilterRules(QStringLiteral("com.quorin.MsgNotification*.debug=false"));
-    if (!environment.start()) {
+    if (!environment.restartBus()) {
         return 1;
     }
     const QStringList arguments = QCoreApplication::arguments();

@@ -31,6 +31,22 @@ QByteArray imageBytes(const QByteArray& name)
     return bytes;
 }
 
+// A last page of five due messages with an image each, as the message server sends it.
+QByteArray duePage(const QString& imageBase)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QJsonArray datas;
+    for (int id = 1; id <= 5; ++id) {
+        datas.append(QJsonObject{{"id", id},
+                                 {"title", QStringLiteral("t%1").arg(id)},
+                                 {"startTime", now - 60},
+                                 {"endTime", now + 86400},
+                                 {"imgUrl", imageBase + QStringLiteral("/img/%1.png").arg(id)}});
+    }
+    return QJsonDocument(QJsonObject{{"status", 200}, {"datas", datas}, {"hasNextPage", 0}})
+        .toJson(QJsonDocument::Compact);
+}
+
 // The rows of a query on the service's database, as strings joined by '|'.
 QStringList rows(const QString& sql)
 {
@@ -89,7 +105,7 @@ void TestCrash::initTestCase()
             return HttpResponse::json(R"({"status":200})");
         }
         // Always news, so that every cycle stores, records and shows.
-        HttpResponse page = HttpResponse::json(testing::duePage(1, 5, base));
+        HttpResponse page = HttpResponse::json(duePage(base));
         page.addHeader("Last-Modified", QByteArray::number(QDateTime::currentMSecsSinceEpoch()));
         return page;
     });

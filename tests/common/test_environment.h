@@ -3,7 +3,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QProcess>
-#include <QString>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,20 +16,15 @@ public:
     TestEnvironment();
     ~TestEnvironment();
 
-    // Call after the application object exists and before anything touches the session bus.
-    bool start();
-    // A new bus in place of the running one, which activates services from these folders.
-    // Only before this process has connected to the session bus.
-    bool restartBus(const QStringList& serviceDirs);
+    // A new bus in place of the running one (if any), which activates services from these
+    // folders. Only before this process has connected to the session bus.
+    bool restartBus(const QStringList& serviceDirs = {});
 
     QString root() const { return m_root.path(); }
     QString busAddress() const { return m_busAddress; }
-
     static TestEnvironment* instance();
 
 private:
-    bool startBus(const QStringList& serviceDirs);
-
     QTemporaryDir m_root;
     std::unique_ptr<QProcess> m_daemon;
     QString m_busAddress;
@@ -49,10 +43,6 @@ QDBusConnection clientConnection(const QString& name);
 // Waits until the bus name has an owner (or has none, with owned = false).
 bool waitForNameOwner(const QString& service, bool owned = true, int timeoutMs = 10000);
 
-// A last page of due messages firstId.. with titles "t<id>" and an image each under
-// imageBase/img/, as the message server sends it.
-QByteArray duePage(int firstId, int count, const QString& imageBase);
-
 // Builds a child process with the test's environment and kills it with the test.
 std::unique_ptr<QProcess> makeProcess(const QString& program, const QStringList& arguments);
 
@@ -61,14 +51,11 @@ struct QueryRun
 {
     int exitCode = -1;
     QByteArray out;
-    QByteArray err;
 };
 
 // Runs the query program to its end while this thread's event loop keeps turning, since the
 // service it asks may live on this thread.
-QueryRun
-runQuery(const QStringList& arguments,
-         const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+QueryRun runQuery(const QStringList& arguments);
 
 } // namespace testing
 
@@ -77,7 +64,7 @@ runQuery(const QStringList& arguments,
     {                                                                                              \
         TestEnvironment environment;                                                               \
         QCoreApplication app(argc, argv);                                                          \
-        if (!environment.start()) {                                                                \
+        if (!environment.restartBus()) {                                                           \
             return 1;                                                                              \
         }                                                                                          \
         TestObject test;                                                                           \
