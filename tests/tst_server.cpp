@@ -68,10 +68,8 @@ class TestServer : public QObject
 private Q_SLOTS:
     void initTestCase();
     void init();
-    void requestShape_data();
-    void requestShape();
-    void paging_data();
-    void paging();
+    void fetch_data();
+    void fetch();
     void brokenServer_data();
     void brokenServer();
     void redirects_data();
@@ -127,104 +125,63 @@ std::unique_ptr<MsgNotifyService> TestServer::makeService(const QString& osVersi
     return std::make_unique<MsgNotifyService>(nullptr, options);
 }
 
-void TestServer::requestShape_data()
+void TestServer::fetch_data()
 {
+    // The stamp asked with, the time zone and /etc/os-version of the machine, and what the
+    // first request's headers say: platform|region|baseVersion|os_build.
     QTest::addColumn<qint64>("ifModifiedSince");
     QTest::addColumn<QByteArray>("timeZone");
     QTest::addColumn<QByteArray>("osVersion");
-    // platform|region|baseVersion|os_build
     QTest::addColumn<QByteArray>("headers");
-    const QByteArray full = "[Version]\nMajorVersion=20\nMinorVersion=1070\n"
-                            "EditionName=Profi\nEditionName[en_US]=Professional\n";
-    QTest::newRow("no stamp, Hong Kong, plain OsBuild")
-        << qint64(0) << QByteArray("Asia/Hong_Kong") << full + "OsBuild=11018.101\n"
-        << QByteArray("Professional|CN|20|1070|11018.101");
-    QTest::newRow("stamp 1, UTC, English OsBuild wins")
-        << qint64(1) << QByteArray("UTC")
-        << full + "OsBuild=11018.101\nOsBuild[en_US]=11018.101 en\nOsBuild[de]=x\n"
-        << QByteArray("Professional|OTHER|20|1070|11018.101 en");
-    QTest::newRow("negative stamp, Taipei, unlocalised edition")
-        << qint64(-5) << QByteArray("Asia/Taipei")
-        << QByteArray("[Version]\nMajorVersion=21\nMinorVersion=0%1\nEditionName=Home\n")
-        << QByteArray("Home|CN|21|0%1|");
-    QTest::newRow("missing file: empty os_build")
-        << qint64(1733000000123) << QByteArray("Europe/Berlin") << QByteArray()
-        << QByteArray("|OTHER|||");
-}
-
-void TestServer::requestShape()
-{
-    QFETCH(qint64, ifModifiedSince);
-    QFETCH(QByteArray, timeZone);
-    QFETCH(QByteArray, osVersion);
-
-    QString path = "/nonexistent/os-version";
-    if (!osVersion.isEmpty()) {
-        path = m_osVersion + QString::fromLatin1(QTest::currentDataTag());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(osVersion) == osVersion.size());
-    } else {
-        QTest::ignoreMessage(
-            QtWarningMsg, "KeyfileEntry /etc/os-version Status Error: KeyfileEntry::FileNotFound");
-    }
-    qputenv("TZ", timeZone);
-    auto service = makeService(path);
-    QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
-    service->getMsgNotifyInfos(ifModifiedSince);
-    QVERIFY(pages.wait());
-    qunsetenv("TZ");
-
-    QCOMPARE(m_server->requestCount(), 1);
-    const HttpRequest request = m_server->requests().first();
-    QCOMPARE(request.method + ' ' + request.target,
-             "GET " + kListPath + "?reqPage=1&maxResults=50");
-    QCOMPARE(request.header("Authorization"), QByteArray("3b9f1e07d2c84a6d95e0f4a718c26b5d"));
-    const QByteArray cpu = QSysInfo::currentCpuArchitecture().toUtf8();
-    QCOMPARE(request.header("arch"), cpu == "x86_64"    ? QByteArray("amd64")
-                                     : cpu == "aarch64" ? QByteArray("arm64")
-                                                        : cpu);
-    QVERIFY(request.hasHeader("os_build"));
-    QTEST(request.header("platform") + '|' + request.header("region") + '|' +
-              request.header("baseVersion") + '|' + request.header("os_build"),
-          "headers");
-    QCOMPARE(request.header("language"), QLocale::system().name().toUtf8());
-    QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
-    QCOMPARE(request.header("If-Modified-Since"),
-             ifModifiedSince >= 1 ? QByteArray::number(ifModifiedSince) : QByteArray());
-}
-
-void TestServer::paging_data()
-{
-    // hasNextPage of each page (an empty list: always 1), the page that fails, what arrives.
+    // hasNextPage of each page (an empty list: always 1), the page that fails, what arrives, the
+    // Last-Modified header sent and the stamp read from it.
     QTest::addColumn<QList<QJsonValue>>("hasNextPage");
     QTest::addColumn<int>("failOnPage");
     QTest::addColumn<QList<bool>>("delivered");
     QTest::addColumn<QByteArray>("lastModified");
     QTest::addColumn<qint64>("stamp");
 
-    QTest::newRow("three pages, the last says no more")
-        << QList<QJsonValue>{1, 7, 0} << 0 << QList<bool>{true, true, true}
-        << QByteArray("1733000000123") << qint64(1733000000123);
-    QTest::newRow("a JSON boolean reads as no more")
-        << QList<QJsonValue>{true, 1} << 0 << QList<bool>{true} << QByteArray("43") << qint64(43);
-    QTest::newRow("failure on page 2 keeps page 1")
-        << QList<QJsonValue>{1, 1, 0} << 2 << QList<bool>{true, false} << QByteArray("43")
-        << qint64(43);
+    const QByteArray full = "[Version]\nMajorVersion=20\nMinorVersion=1070\n"
+                            "EditionName=Profi\nEditionName[en_US]=Professional\n";
+    QTest::newRow("three pages, Hong Kong, plain OsBuild")
+        << qint64(0) << QByteArray("Asia/Hong_Kong") << full + "OsBuild=11018.101\n"
+        << QByteArray("Professional|CN|20|1070|11018.101") << QList<QJsonValue>{1, 7, 0} << 0
+        << QList<bool>{true, true, true} << QByteArray("1733000000123") << qint64(1733000000123);
+    QTest::newRow("stamp 1, UTC, English OsBuild wins, a JSON boolean reads as no more")
+        << qint64(1) << QByteArray("UTC")
+        << full + "OsBuild=11018.101\nOsBuild[en_US]=11018.101 en\nOsBuild[de]=x\n"
+        << QByteArray("Professional|OTHER|20|1070|11018.101 en") << QList<QJsonValue>{true, 1} << 0
+        << QList<bool>{true} << QByteArray("43") << qint64(43);
+    QTest::newRow("negative stamp, Taipei, unlocalised edition, failure on page 2")
+        << qint64(-5) << QByteArray("Asia/Taipei")
+        << QByteArray("[Version]\nMajorVersion=21\nMinorVersion=0%1\nEditionName=Home\n")
+        << QByteArray("Home|CN|21|0%1|") << QList<QJsonValue>{1, 1, 0} << 2
+        << QList<bool>{true, false} << QByteArray("Wed, 21 Oct 2015 07:28:00 GMT") << qint64(0);
     QList<bool> hundred(100, true);
-    QTest::newRow("endless paging stops after 100")
-        << QList<QJsonValue>{} << 0 << (hundred << false) << QByteArray("+43") << qint64(0);
-    QTest::newRow("an HTTP date is no stamp")
-        << QList<QJsonValue>{0} << 0 << QList<bool>{true}
-        << QByteArray("Wed, 21 Oct 2015 07:28:00 GMT") << qint64(0);
+    QTest::newRow("no os-version, endless paging stops after 100")
+        << qint64(1733000000123) << QByteArray("Europe/Berlin") << QByteArray()
+        << QByteArray("|OTHER|||") << QList<QJsonValue>{} << 0 << (hundred << false)
+        << QByteArray("+43") << qint64(0);
 }
 
-void TestServer::paging()
+void TestServer::fetch()
 {
+    QFETCH(qint64, ifModifiedSince);
+    QFETCH(QByteArray, timeZone);
+    QFETCH(QByteArray, osVersion);
     QFETCH(QList<QJsonValue>, hasNextPage);
     QFETCH(int, failOnPage);
     QFETCH(QList<bool>, delivered);
     QFETCH(QByteArray, lastModified);
 
+    QString path = "/nonexistent/os-version";
+    if (!osVersion.isEmpty()) {
+        QFile file(path = m_osVersion);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(osVersion) == osVersion.size());
+    } else {
+        QTest::ignoreMessage(
+            QtWarningMsg, "KeyfileEntry /etc/os-version Status Error: KeyfileEntry::FileNotFound");
+    }
     m_server->setHandler([=](const HttpRequest& request) {
         const int page = pageNumber(request);
         if (page == failOnPage) {
@@ -238,21 +195,37 @@ void TestServer::paging()
     if (failOnPage) {
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^GET NetworkReply failed: "));
     } else if (hasNextPage.isEmpty()) {
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
-                                               "^GET msgNotifyInfos stopped after 100")));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("^GET msgNotifyInfos stopped after 100"));
     }
-
-    auto service = makeService();
+    qputenv("TZ", timeZone);
+    auto service = makeService(path);
     QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
-    service->getMsgNotifyInfos(99);
+    service->getMsgNotifyInfos(ifModifiedSince);
     QTRY_COMPARE_WITH_TIMEOUT(pages.size(), delivered.size(), 30000);
+    qunsetenv("TZ");
+
     const QList<HttpRequest> sent = m_server->requests();
     QCOMPARE(sent.size(), qMin(delivered.size(), 100));
     for (int i = 0; i < sent.size(); ++i) {
-        QCOMPARE(sent.at(i).target,
-                 kListPath + "?reqPage=" + QByteArray::number(i + 1) + "&maxResults=50");
-        QCOMPARE(sent.at(i).header("If-Modified-Since"), QByteArray("99"));
+        const HttpRequest& request = sent.at(i);
+        QCOMPARE(request.method + ' ' + request.target,
+                 "GET " + kListPath + "?reqPage=" + QByteArray::number(i + 1) + "&maxResults=50");
+        QCOMPARE(request.header("If-Modified-Since"),
+                 ifModifiedSince >= 1 ? QByteArray::number(ifModifiedSince) : QByteArray());
     }
+    const HttpRequest request = sent.first();
+    QCOMPARE(request.header("Authorization"), QByteArray("3b9f1e07d2c84a6d95e0f4a718c26b5d"));
+    const QByteArray cpu = QSysInfo::currentCpuArchitecture().toUtf8();
+    QCOMPARE(request.header("arch"), cpu == "x86_64"    ? QByteArray("amd64")
+                                     : cpu == "aarch64" ? QByteArray("arm64")
+                                                        : cpu);
+    QVERIFY(request.hasHeader("os_build"));
+    QTEST(request.header("platform") + '|' + request.header("region") + '|' +
+              request.header("baseVersion") + '|' + request.header("os_build"),
+          "headers");
+    QCOMPARE(request.header("language"), QLocale::system().name().toUtf8());
+    QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
     for (int i = 0; i < delivered.size(); ++i) {
         const Page page = pageOf(pages, i);
         QCOMPARE(page.has_value(), delivered.at(i));
