@@ -102,7 +102,6 @@ class TestStore : public QObject
 
 private Q_SLOTS:
     void init();
-    void eventQueue();
     void messageStoreRule();
     void messageRetention_data();
     void messageRetention();
@@ -124,29 +123,6 @@ void TestStore::init()
 {
     QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_notify_info"));
     QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_event_info"));
-}
-
-// Rows come back in the order they were queued, a deleted row's id is never given out again,
-// and a row that is not JSON reads as an empty event without hiding the others.
-void TestStore::eventQueue()
-{
-    QVERIFY(DatabaseAdaptor::update("INSERT INTO msg_event_info (body) VALUES ('abc')"));
-    for (int i = 0; i < 3; ++i) {
-        m_events.insertMsgEventInfoRecord(MsgEventInfo(i, 1000 + i, 2));
-    }
-    const QList<int> rows = m_events.selectMsgEventInfoRecords().keys();
-    m_events.deleteMsgEventInfoRecordById(rows.last());
-    m_events.insertMsgEventInfoRecord(MsgEventInfo(9, 2000, 3));
-    m_events.updateMsgEventInfoRecordFieldRetryTimes(rows.at(1));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Parse MsgEventInfo error: .*abc"));
-    const QMap<int, MsgEventInfo> queue = m_events.selectMsgEventInfoRecords();
-    QCOMPARE(queue.values(),
-             (QList<MsgEventInfo>{MsgEventInfo(), MsgEventInfo(0, 1000, 2),
-                                  MsgEventInfo(1, 1001, 2), MsgEventInfo(9, 2000, 3)}));
-    QVERIFY(queue.lastKey() > rows.last());
-    QCOMPARE(m_events.selectMsgEventInfoRecordById(rows.at(1))->body,
-             QStringLiteral(R"({"eventTime":1000,"eventType":2,"id":0})"));
-    QCOMPARE(m_events.selectMsgEventInfoRecordById(rows.at(1))->retry_times, 1);
 }
 
 // A message sent again is new: shown, read and downloaded start over, but it replaces its old
@@ -327,7 +303,6 @@ void TestStore::damagedFileIsMovedAside_data()
     QTest::addColumn<QString>("damage");
     QTest::addColumn<bool>("movedAside");
     QTest::newRow("random bytes") << "random" << true;
-    QTest::newRow("truncated") << "truncated" << true;
     QTest::newRow("header overwritten, committed pages in its log") << "header-with-log" << true;
     QTest::newRow("healthy") << "none" << false;
     QTest::newRow("empty file is a new database") << "empty" << false;
@@ -350,12 +325,7 @@ void TestStore::damagedFileIsMovedAside()
         for (int i = 0; i < 3; ++i) {
             QVERIFY(writer(home, {"--check", QString::number(i)}).endsWith("exit 0"));
         }
-        if (damage == QLatin1String("truncated")) {
-            QVERIFY(writer(home, {"--full-disk"}).endsWith("exit 0"));
-            QFile file(db);
-            QVERIFY(file.resize(file.size() / 2));
-            QFile::remove(db + "-wal");
-        } else if (damage == QLatin1String("header-with-log")) {
+        if (damage == QLatin1String("header-with-log")) {
             // Killed after a commit: the page is in the log only.
             auto killed = startWriter(home, {"5"});
             QVERIFY(QTest::qWaitFor(
