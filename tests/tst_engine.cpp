@@ -235,7 +235,7 @@ void TestEngine::seed(int id, qint64 endTime, uint notifyTimes, const QString& i
 
 bool TestEngine::runCycle(const std::function<void()>& midway)
 {
-    const qsizetype before = m_spy->count();
+    const qsizetype before = m_spy->changes().size();
     const QDBusMessage reply = testing::call(
         m_client, QDBusMessage::createMethodCall(kService, kPath, kService, "QueryNotifications"));
     if (reply.type() != QDBusMessage::ReplyMessage) {
@@ -244,8 +244,8 @@ bool TestEngine::runCycle(const std::function<void()>& midway)
     if (midway) {
         midway();
     }
-    return QTest::qWaitFor([&] { return m_spy->count() >= before + 2 && !engine()->running(); },
-                           30000);
+    return QTest::qWaitFor(
+        [&] { return m_spy->changes().size() >= before + 2 && !engine()->running(); }, 30000);
 }
 
 QVariant TestEngine::property(const QString& name)
@@ -275,9 +275,8 @@ void TestEngine::wholeCycleThroughTheBus()
           {"1001", "1002", "1003"});
 
     QVERIFY(runCycle());
-    const QList<PropertiesChangedSpy::Signal> changes = m_spy->signalList();
-    QCOMPARE(changes.at(changes.size() - 2).changed, (QVariantMap{{"running", true}}));
-    QCOMPARE(changes.last().changed, (QVariantMap{{"running", false}}));
+    QCOMPARE(m_spy->changes().mid(m_spy->changes().size() - 2),
+             (QList<QVariantMap>{{{"running", true}}, {{"running", false}}}));
     QCOMPARE(m_notifyCountAtRunningFalse, QList<qsizetype>{6});
     QCOMPARE(property("version"), QVariant("1.0.3.1"));
 
@@ -428,7 +427,7 @@ void TestEngine::switchedOff()
     seed(50, now() + 3600);
     events()->insertMsgEventInfoRecord(MsgEventInfo(7, 70, 2));
     QCOMPARE(testing::runQuery({"--disable"}).exitCode, 0);
-    const qsizetype signalsBefore = m_spy->count();
+    const qsizetype signalsBefore = m_spy->changes().size();
 
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression("^Switched off by \"enabled\" in "));
     QCOMPARE(testing::call(m_client, QDBusMessage::createMethodCall(kService, kPath, kService,
@@ -439,7 +438,7 @@ void TestEngine::switchedOff()
     QVERIFY(report.out.contains("off: QueryNotifications calls do nothing"));
     QCOMPARE(m_server->requestCount(), 0);
     QCOMPARE(m_notifications->callCount(), 0);
-    QCOMPARE(m_spy->count(), signalsBefore);
+    QCOMPARE(m_spy->changes().size(), signalsBefore);
     QCOMPARE(queuedEvents(), (QList<QPair<int, int>>{{7, 2}}));
     QCOMPARE(storedMessages(), QStringList{"50 0/0 0 0"});
 
@@ -599,11 +598,12 @@ void TestEngine::burstJoinsTheQueuedCycle()
     serve({pageBody({message(40, 9, QString(), QString(), now() + 3600),
                      message(41, 9, QString(), QString(), now() + 3600)})});
     events()->insertMsgEventInfoRecord(MsgEventInfo(5, 5, 2));
-    const qsizetype before = m_spy->count();
+    const qsizetype before = m_spy->changes().size();
     for (int i = 0; i < 5; ++i) {
         m_service->QueryNotifications();
     }
-    QVERIFY(QTest::qWaitFor([&] { return m_spy->count() >= before + 2 && !engine()->running(); }));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return m_spy->changes().size() >= before + 2 && !engine()->running(); }));
     QCOMPARE(m_server->requestCount(), 2);
     QCOMPARE(storedMessages(), QStringList({"40 2/1 0 0", "41 1/1 0 0"}));
 }

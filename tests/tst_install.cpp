@@ -221,8 +221,8 @@ void TestInstall::callActivatesTheService()
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     m_activatedPid = bus.interface()->servicePid(kService).value();
     QVERIFY(m_activatedPid != 0);
-    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 2, 30000);
-    QCOMPARE(spy.signalList().last().changed.value("running").toBool(), false);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.changes().size(), 2, 30000);
+    QCOMPARE(spy.changes().last().value("running").toBool(), false);
     QCOMPARE(notifications.callCount(), 1);
     QCOMPARE(notifications.calls().first().summary, "activated");
 }
