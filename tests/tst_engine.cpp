@@ -356,17 +356,14 @@ void TestEngine::wholeCycleThroughTheBus()
     QTRY_COMPARE(queuedEvents(), QStringList({"6/2", "5/2", "4/2", "2/2", "1/2"}));
 }
 
-// The query program reads what a real cycle and a closing left: messages in every state, events
-// of the three kinds, one with a failed upload.
+// The query program reads what a real cycle and a closing left: a read message, events of the
+// three kinds, one with a failed upload, and a title full of control characters.
 void TestEngine::queryProgramShowsWhatTheCycleWrote()
 {
-    const qint64 later = now() + 86400;
     const QString title = "tab\there\x1b[31m" + QString(200, u'x');
     QJsonObject expired = message(3, 9, QString(), QString(), now() - 10, now() - 300);
     expired.insert("title", title);
-    serve({pageBody({message(1, 2, "https://store.test/a", image("a.png"), later, now() - 100),
-                     message(2, 1, "echo hi", image("missing.png"), later, now() - 200), expired})},
-          {"1765000000000"});
+    serve({pageBody({message(1, 9, QString(), QString(), now() + 86400), expired})});
     {
         QMutexLocker locker(&m_mutex);
         m_reportResponse = HttpResponse::json(R"({"status":500,"desc":"later"})");
@@ -381,21 +378,8 @@ void TestEngine::queryProgramShowsWhatTheCycleWrote()
     testing::QueryRun run = testing::runQuery({"--json"});
     QCOMPARE(run.exitCode, 0);
     const QJsonObject document = QJsonDocument::fromJson(run.out).object();
-    QStringList listed;
-    for (const QJsonValue& m : document.value("messages").toArray()) {
-        listed << QStringLiteral("%1 %2/%3 read=%4 expired=%5 %6 %7")
-                      .arg(m["id"].toInt())
-                      .arg(m["shown"].toInt())
-                      .arg(m["maxShown"].toInt())
-                      .arg(m["read"].toBool())
-                      .arg(m["expired"].toBool())
-                      .arg(m["image"].toString(),
-                           m["onClick"].toVariant().toStringList().join(','));
-    }
-    QCOMPARE(listed,
-             QStringList({"1 1/5 read=1 expired=0 cached /usr/bin/xdg-open,https://store.test/a",
-                          "2 1/5 read=0 expired=0 missing /bin/bash,-c,echo hi",
-                          "3 0/5 read=0 expired=1 none "}));
+    // The listing itself is the demo's to read; here, what only a cycle and a closing leave.
+    QCOMPARE(document["messages"][0]["read"].toBool(), true);
     QStringList queued;
     for (const QJsonValue& value : document.value("events").toArray()) {
         queued << QStringLiteral("%1 %2 %3")
@@ -403,17 +387,12 @@ void TestEngine::queryProgramShowsWhatTheCycleWrote()
                       .arg(value["kind"].toString())
                       .arg(value["failedUploads"].toInt());
     }
-    QCOMPARE(queued, QStringList({"9 closed 1", "1 received 0", "2 received 0", "3 received 0",
-                                  "2 shown 0", "1 shown 0", "1 closed 0"}));
-    QCOMPARE(document["status"]["lastFetch"].toString(),
-             QDateTime::fromMSecsSinceEpoch(1765000000000)
-                 .toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
-                 .toString(Qt::ISODate));
-
+    QCOMPARE(queued, QStringList({"9 closed 1", "1 received 0", "3 received 0", "1 shown 0",
+                                  "1 closed 0"}));
     // The readable form: 80 columns, the store's control characters defused.
     run = testing::runQuery({"--list"});
     const QStringList lines = QString::fromUtf8(run.out).split(u'\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 2 + 2 * 3);
+    QCOMPARE(lines.size(), 2 + 2 * 2);
     for (const QString& line : lines) {
         QVERIFY2(line.size() <= 80 && !line.contains(u'\t') && !line.contains(u'\x1b'),
                  qPrintable(line));

@@ -1,6 +1,4 @@
 #include "database/database_adaptor.h"
-#include "database/database_checkpoint.h"
-#include "database/database_connection_config.h"
 #include "database/msg_event_info_table.h"
 #include "database/msg_notify_info_table.h"
 #include "test_environment.h"
@@ -106,7 +104,6 @@ private Q_SLOTS:
     void messageRetention_data();
     void messageRetention();
     void messageCleanUp();
-    void writeAheadLogIsReused();
     void unusableDataHome_data();
     void unusableDataHome();
     void threadAtAFinishedThreadsAddress();
@@ -204,25 +201,6 @@ void TestStore::messageCleanUp()
     m_messages.deleteUselessMsgNotifyInfoRecords();
     QCOMPARE(ids(m_messages.selectMsgNotifyInfoRecords(-1, -1)), QList<int>({2, 4, 5}));
     QCOMPARE(m_messages.selectMsgNotifyInfoImgUrls()->size(), 3);
-}
-
-// Checkpoints run on a thread of their own, not inside commits: once the writes pause, all of
-// the log is still copied into the database, and the next burst reuses the log from its start.
-void TestStore::writeAheadLogIsReused()
-{
-    QCOMPARE(DatabaseAdaptor::selectString("PRAGMA journal_mode"), "wal");
-    const QString log = DatabaseConnectionConfig::databaseFilePath() + "-wal";
-    for (int i = 0; i < 1000; ++i) {
-        m_events.insertMsgEventInfoRecord(MsgEventInfo(i, 1765000000, 1));
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(DatabaseCheckpoint::caughtUp(), 20000);
-    const qint64 sizeAfterBurst = QFileInfo(log).size();
-    // Too few to start a checkpoint of their own: they land at the start of the log only if
-    // the pause's checkpoint copied all of it; otherwise they are appended.
-    for (int i = 0; i < 20; ++i) {
-        m_events.insertMsgEventInfoRecord(MsgEventInfo(i, 1765000000, 1));
-    }
-    QCOMPARE(QFileInfo(log).size(), sizeAfterBurst);
 }
 
 void TestStore::unusableDataHome_data()
