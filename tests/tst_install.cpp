@@ -116,15 +116,6 @@ void TestInstall::installedTree()
                                units + "-query.timer"}),
                  0);
     }
-
-    // The proxy schemas only on request.
-    QCOMPARE(run(QStringLiteral(QMN_CMAKE_COMMAND),
-                 {"--install", QMN_BUILD_DIR, "--prefix", m_stage, "--component", "proxy-schemas"}),
-             0);
-    QVERIFY(
-        QFileInfo(installed(QMN_INSTALL_DATADIR "/glib-2.0/schemas/"
-                                                "com.quorin.wrap.gnome.system.proxy.gschema.xml"))
-            .isFile());
 }
 
 void TestInstall::hostDrivesThePlugin()
@@ -167,16 +158,10 @@ void TestInstall::callActivatesTheService()
     // A message server with one due message, and a notification service to show it.
     LoopbackHttpServer server;
     server.setHandler([](const HttpRequest& request) {
-        if (request.method == "POST") {
-            return HttpResponse::json(R"({"status":200})");
-        }
-        const qint64 now = QDateTime::currentSecsSinceEpoch();
-        return HttpResponse::json(
-            QStringLiteral(R"({"status":200,"datas":[{"id":1,"title":"activated",)"
-                           R"("content":"c","startTime":%1,"endTime":%2}],"hasNextPage":0})")
-                .arg(now - 60)
-                .arg(now + 3600)
-                .toUtf8());
+        return HttpResponse::json(request.method == "POST"
+                                      ? QByteArray(R"({"status":200})")
+                                      : R"({"status":200,"hasNextPage":0,"datas":[{"id":1,)"
+                                        R"("title":"activated","endTime":4102444800}]})");
     });
     QSettings(QStringLiteral("%1/quorin/quorin-msg-notification/quorin-msg-notification.conf")
                   .arg(qEnvironmentVariable("XDG_CONFIG_HOME")),
