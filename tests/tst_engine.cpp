@@ -63,13 +63,6 @@ QByteArray pageBody(const QJsonArray& datas, int hasNextPage = 0)
         .toJson(QJsonDocument::Compact);
 }
 
-HttpResponse status(int code)
-{
-    HttpResponse response;
-    response.status = code;
-    return response;
-}
-
 // Events in the queue as "message id/type", in row order.
 QStringList queuedEvents()
 {
@@ -164,7 +157,8 @@ void TestEngine::initTestCase()
             }
             HttpResponse image;
             image.body = "png:" + path;
-            return path.contains("missing") || path.contains("shared") ? status(404) : image;
+            return path.contains("missing") || path.contains("shared") ? HttpResponse::json({}, 404)
+                                                                       : image;
         }
         if (request.method == "POST") {
             return m_reportResponse;
@@ -336,7 +330,7 @@ void TestEngine::wholeCycleThroughTheBus()
         expectedUpload += event.toJson() + ',';
     }
     expectedUpload.back() = ']';
-    serve({}, {}, status(304));
+    serve({}, {}, HttpResponse::json({}, 304));
     m_server->clearRequests();
     m_notifications->clearCalls();
     QTest::ignoreMessage(QtWarningMsg, "Parse MsgNotifyInfos failed: ");
@@ -424,7 +418,7 @@ void TestEngine::switchedOff()
     // Switched on again, a burst of calls before the queued cycle has started joins it: one
     // upload of the kept event, one fetch, one pass.
     QCOMPARE(testing::runQuery({"--enable"}).exitCode, 0);
-    serve({}, {}, status(304));
+    serve({}, {}, HttpResponse::json({}, 304));
     QTest::ignoreMessage(QtWarningMsg, "Parse MsgNotifyInfos failed: ");
     for (int i = 0; i < 5; ++i) {
         m_service->QueryNotifications();
@@ -441,7 +435,7 @@ void TestEngine::switchedOff()
 // keeps the images of stored messages only, and leaves links, folders and what links point to.
 void TestEngine::failedFetchKeepsTheStoreAndItsImages()
 {
-    serve({}, {}, status(304));
+    serve({}, {}, HttpResponse::json({}, 304));
     const qint64 stampBefore = Singleton<Config>::instance()->lastModified();
     seed(20, now() + 3600, 0, image("kept.png"));
     seed(21, now() + 3600, 5, image("pruned.png"));

@@ -34,22 +34,9 @@ QByteArray pageBody(int firstId, int count, const QJsonValue& hasNextPage)
         .toJson(QJsonDocument::Compact);
 }
 
-int pageNumber(const HttpRequest& request)
-{
-    const QByteArray query = request.query();
-    return query.mid(query.indexOf("reqPage=") + 8).split('&').first().toInt();
-}
-
 Page pageOf(const QSignalSpy& spy, int index)
 {
     return spy.at(index).at(0).value<Page>();
-}
-
-HttpResponse status(int code, const QByteArray& body = QByteArray())
-{
-    HttpResponse response = HttpResponse::json(body, code);
-    response.reason = "Status";
-    return response;
 }
 
 HttpResponse mode(HttpResponse::Mode mode, const QByteArray& body = QByteArray(), qint64 size = 0)
@@ -182,9 +169,9 @@ void TestServer::fetch()
             QtWarningMsg, "KeyfileEntry /etc/os-version Status Error: KeyfileEntry::FileNotFound");
     }
     m_server->setHandler([=](const HttpRequest& request) {
-        const int page = pageNumber(request);
+        const int page = request.query().split('&').first().mid(8).toInt();
         if (page == failOnPage) {
-            return status(500, "{}");
+            return HttpResponse::json("{}", 500);
         }
         HttpResponse response = HttpResponse::json(
             pageBody(page * 100, 3, hasNextPage.isEmpty() ? 1 : hasNextPage.value(page - 1)));
@@ -265,9 +252,9 @@ void TestServer::brokenServer_data()
         << false << HttpResponse::json(R"({"status":500,"desc":"boom","datas":[{"id":1}]})")
         << true;
 
-    QTest::newRow("empty 304") << false << status(304) << false;
+    QTest::newRow("empty 304") << false << HttpResponse::json({}, 304) << false;
 
-    QTest::newRow("500") << false << status(500, valid) << false;
+    QTest::newRow("500") << false << HttpResponse::json(valid, 500) << false;
 }
 
 void TestServer::brokenServer()
@@ -324,7 +311,7 @@ void TestServer::redirects()
         if (request.path().startsWith("/moved")) {
             return HttpResponse::json(R"({"status":200,"datas":[{"id":1}]})");
         }
-        HttpResponse redirect = status(request.method == "POST" ? 307 : 302);
+        HttpResponse redirect = HttpResponse::json({}, request.method == "POST" ? 307 : 302);
         const QString target =
             request.method == "POST" ? m_otherHost->baseUrl() : m_server->baseUrl();
         redirect.addHeader("Location", (target + "/moved" + request.target).toUtf8());
