@@ -15,23 +15,12 @@ namespace {
 const QString kService = "com.quorin.MsgNotification";
 const QString kPath = "/com/quorin/MsgNotification";
 
-// The lines of an INI-style unit or service file, as "Section/Key=Value".
-QStringList entries(const QString& path)
+// The lines of a unit or service file.
+QStringList lines(const QString& path)
 {
     QFile file(path);
-    QStringList result;
-    QString section;
-    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        for (const QByteArray& raw : file.readAll().split('\n')) {
-            const QString line = QString::fromUtf8(raw).trimmed();
-            if (line.startsWith(QLatin1Char('['))) {
-                section = line.mid(1, line.size() - 2);
-            } else if (line.contains(QLatin1Char('='))) {
-                result << section + QLatin1Char('/') + line;
-            }
-        }
-    }
-    return result;
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split('\n')
+                                          : QStringList();
 }
 
 int run(const QString& program, const QStringList& arguments)
@@ -103,13 +92,13 @@ void TestInstall::installedTree()
     QVERIFY(!QFileInfo::exists(installed(QMN_INSTALL_DATADIR "/glib-2.0")));
 
     // The session files name the installed programs.
-    QCOMPARE(entries(installed(QMN_INSTALL_DATADIR
-                               "/dbus-1/services/com.quorin.MsgNotification.service")),
-             QStringList({"D-BUS Service/Name=com.quorin.MsgNotification",
-                          "D-BUS Service/Exec=" + service,
-                          "D-BUS Service/SystemdService=quorin-msg-notification.service"}));
-    QVERIFY(entries(units + ".service").contains("Service/ExecStart=" + service));
-    QVERIFY(entries(units + "-query.service").contains("Service/ExecStart=" + service + "-query"));
+    const QStringList activation =
+        lines(installed(QMN_INSTALL_DATADIR "/dbus-1/services/com.quorin.MsgNotification.service"));
+    QVERIFY(activation.contains("Name=com.quorin.MsgNotification"));
+    QVERIFY(activation.contains("Exec=" + service));
+    QVERIFY(activation.contains("SystemdService=quorin-msg-notification.service"));
+    QVERIFY(lines(units + ".service").contains("ExecStart=" + service));
+    QVERIFY(lines(units + "-query.service").contains("ExecStart=" + service + "-query"));
     const QString analyze = QStandardPaths::findExecutable("systemd-analyze");
     if (!analyze.isEmpty()) {
         QCOMPARE(run(analyze, {"verify", "--user", units + ".service", units + "-query.service",
