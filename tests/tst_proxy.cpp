@@ -74,19 +74,18 @@ void TestProxy::initTestCase()
 
 void TestProxy::init()
 {
-    for (const QByteArray& id :
-         {kMain, schema(ManualProxyType::Http), schema(ManualProxyType::Https),
-          schema(ManualProxyType::Ftp), schema(ManualProxyType::Socks)}) {
+    const auto reset = [](const QByteArray& id, const QList<const char*>& keys) {
         GSettings* settings = g_settings_new(id.constData());
-        GSettingsSchema* source = nullptr;
-        g_object_get(settings, "settings-schema", &source, nullptr);
-        gchar** keys = g_settings_schema_list_keys(source);
-        for (gchar** key = keys; *key; ++key) {
-            g_settings_reset(settings, *key);
+        for (const char* key : keys) {
+            g_settings_reset(settings, key);
         }
-        g_strfreev(keys);
-        g_settings_schema_unref(source);
         g_object_unref(settings);
+    };
+    reset(kMain, {"mode", "autoconfig-url", "ignore-hosts"});
+    using T = ManualProxyType;
+    for (ManualProxyType type : {T::Http, T::Https, T::Ftp, T::Socks}) {
+        reset(schema(type), {"host", "port", "use-authentication", "authentication-user",
+                             "authentication-password"});
     }
     settle();
 }
