@@ -139,11 +139,8 @@ void TestStore::messageStoreRule()
     m_messages.insertMsgNotifyInfoRecords(page);
     const std::optional<MsgNotifyInfoRecord> row =
         m_messages.selectMsgNotifyInfoRecordByReplaceId(4000000000u);
-    QCOMPARE(row->id, 1);
-    QCOMPARE(row->title, "second");
-    QCOMPARE(row->startTime, 2000);
-    QCOMPARE(row->notify_times, 0u);
-    QVERIFY(!row->image_downloaded && !row->msg_read);
+    QVERIFY(row->id == 1 && row->title == "second" && row->startTime == 2000 &&
+            row->notify_times == 0 && !row->image_downloaded && !row->msg_read);
     QCOMPARE(ids(m_messages.selectMsgNotifyInfoRecords(-1, -1)), QList<int>({1, 2}));
 }
 
