@@ -56,6 +56,11 @@ bool DBusInterface::registerDBus()
     // A host may own the name on this connection already; then the name stays the host's.
     const bool hostOwned =
         bus && bus->serviceOwner(kServiceName).value() == connection.baseService();
+    // The object before the name: a caller that sees the name appear, or whose call started
+    // this process, must find the object behind it.
+    if (!registerDBusObject(connection.name())) {
+        return false;
+    }
     // Through the connection rather than the bus interface, so that QtDBus knows the name is
     // ours and delivers calls made to it from this process locally.
     if (!connection.registerService(kServiceName)) {
@@ -66,13 +71,15 @@ bool DBusInterface::registerDBus()
                 u"%1 is owned by %2"_s.arg(kServiceName, bus->serviceOwner(kServiceName).value());
         }
         qCCritical(logMain).noquote() << "Register D-Bus service failed:" << failure;
+        connection.unregisterObject(kObjectPath);
+        m_connectionName.clear();
+        m_registered = false;
         return false;
     }
     if (!hostOwned) {
         m_ownedServiceConnection = connection.name();
     }
-    m_connectionName = connection.name();
-    return registerDBusObject(m_connectionName);
+    return true;
 }
 
 bool DBusInterface::registerDBusObject(const QString& connectionName)
