@@ -110,6 +110,7 @@ private:
     // Calls QueryNotifications through the bus, runs `midway` once the call is answered, and
     // waits until the cycle has ended.
     bool runCycle(const std::function<void()>& midway = {});
+    bool cycleEnded(qsizetype before);
     QVariant property(const QString& name);
     void seed(int id, qint64 endTime, uint notifyTimes = 0, const QString& imgUrl = QString());
     // What the message server answers: these pages, or this answer to every page request.
@@ -237,6 +238,12 @@ bool TestEngine::runCycle(const std::function<void()>& midway)
     if (midway) {
         midway();
     }
+    return cycleEnded(before);
+}
+
+// Both changes of running seen since `before`, and the engine idle.
+bool TestEngine::cycleEnded(qsizetype before)
+{
     return QTest::qWaitFor(
         [&] { return m_spy->changes().size() >= before + 2 && !engine()->running(); }, 30000);
 }
@@ -423,8 +430,7 @@ void TestEngine::switchedOff()
     for (int i = 0; i < 5; ++i) {
         m_service->QueryNotifications();
     }
-    QVERIFY(QTest::qWaitFor(
-        [&] { return m_spy->changes().size() >= signalsBefore + 2 && !engine()->running(); }));
+    QVERIFY(cycleEnded(signalsBefore));
     QCOMPARE(m_server->requestCount(), 2);
     QVERIFY(m_server->requests().first().body == R"([{"eventTime":70,"eventType":2,"id":7}])" ||
             m_server->requests().last().body == R"([{"eventTime":70,"eventType":2,"id":7}])");
