@@ -17,6 +17,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QSettings>
 
 // The service in this process, driven through a private bus against a loopback message server
@@ -112,7 +113,12 @@ private:
     bool runCycle(const std::function<void()>& midway = {});
     bool cycleEnded(qsizetype before);
     QVariant property(const QString& name);
-    void seed(int id, qint64 endTime, uint notifyTimes = 0, const QString& imgUrl = QString());
+    // Every signal the notification service sent before this has been handled.
+    void roundTrip();
+    // The Notify calls so far as "summary:replaces_id".
+    QStringList sentCalls() const;
+    void seed(int id, qint64 endTime, uint notifyTimes = 0, const QString& imgUrl = QString(),
+              bool downloaded = true);
     // What the message server answers: these pages, or this answer to every page request.
     void serve(const QList<QByteArray>& pages, const QList<QByteArray>& stamps = {},
                const std::optional<HttpResponse>& list = {});
@@ -124,7 +130,7 @@ private:
     QString image(const QString& name) const { return m_server->baseUrl() + "/img/" + name; }
     QString cached(const QString& name) const
     {
-        return Singleton<ImgDownloadManager>::instance()->imgDir() + QLatin1Char('/') + name;
+        return Singleton<ImgDownloadManager>::instance()->localImagePath(image(name));
     }
 
     std::unique_ptr<LoopbackHttpServer> m_server;
@@ -148,6 +154,11 @@ void TestEngine::initTestCase()
     m_server->setHandler([this](const HttpRequest& request) {
         QMutexLocker locker(&m_mutex);
         const QByteArray path = request.path();
+        if (path.startsWith("/img/slow")) {
+            HttpResponse slow = HttpResponse::json({}, 404);
+            slow.delayMs = 2000;
+            return slow;
+        }
         if (path.startsWith("/img/")) {
             // A shared image: slow the first time, gone after.
             if (path.contains("shared") && m_sharedImageRequests++ == 0) {
@@ -216,7 +227,27 @@ void TestEngine::serve(const QList<QByteArray>& pages, const QList<QByteArray>& 
     m_list = list;
 }
 
-void TestEngine::seed(int id, qint64 endTime, uint notifyTimes, const QString& imgUrl)
+void TestEngine::roundTrip()
+{
+    QCOMPARE(testing::call(QDBusConnection::sessionBus(),
+                           QDBusMessage::createMethodCall(
+                               "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                               "org.freedesktop.Notifications", "GetCapabilities"))
+                 .type(),
+             QDBusMessage::ReplyMessage);
+}
+
+QStringList TestEngine::sentCalls() const
+{
+    QStringList sent;
+    for (const auto& call : m_notifications->calls()) {
+        sent << QStringLiteral("%1:%2").arg(call.summary).arg(call.replacesId);
+    }
+    return sent;
+}
+
+void TestEngine::seed(int id, qint64 endTime, uint notifyTimes, const QString& imgUrl,
+                      bool downloaded)
 {
     MsgNotifyInfo info;
     info.fromJsonObject(message(id, 9, QString(), imgUrl, endTime));
@@ -224,7 +255,7 @@ void TestEngine::seed(int id, qint64 endTime, uint notifyTimes, const QString& i
     for (uint i = 0; i < notifyTimes; ++i) {
         messages()->updateMsgNotifyInfoRecordFieldNotifyTimes(id);
     }
-    messages()->updateMsgNotifyInfoRecordFieldImageDownloaded(id, !imgUrl.isEmpty());
+    messages()->updateMsgNotifyInfoRecordFieldImageDownloaded(id, downloaded && !imgUrl.isEmpty());
 }
 
 bool TestEngine::runCycle(const std::function<void()>& midway)
@@ -301,7 +332,7 @@ void TestEngine::wholeCycleThroughTheBus()
                        QStringLiteral("title 6|%1|0|/usr/bin/xdg-open,/opt/app|content 6")
                            .arg(cached("shared.png")),
                        "title 5||0||content 5",
-                       QStringLiteral("title 4|%1|0||content 4").arg(cached("4.png")),
+                       QStringLiteral("title 4|%1|0||content 4").arg(cached("4.png/")),
                        QStringLiteral("title 2||0|/usr/bin/xdg-open,https://store.test/app/2|"
                                       "content 2"),
                        QStringLiteral("title 1|%1|0|/bin/bash,-c,echo 'hi, there'|content 1")
@@ -326,10 +357,12 @@ void TestEngine::wholeCycleThroughTheBus()
     QCOMPARE(recorded,
              QStringList({"1/1/1001", "2/1/1001", "3/1/1001", "4/1/1002", "5/1/1002", "6/1/1003",
                           "8/2/0", "6/2/0", "5/2/0", "4/2/0", "2/2/0", "1/2/0"}));
+    // The stamp of the first page: what the server published while later pages were read is
+    // newer, and asked for again next time.
     QCOMPARE(QSettings(Config::configFilePath(), QSettings::IniFormat)
                  .value("lastModified")
                  .toLongLong(),
-             1003);
+             1001);
 
     // Second cycle: nothing new (304), the events go up, bubbles are replaced.
     QByteArray expectedUpload = "[";
@@ -346,15 +379,12 @@ void TestEngine::wholeCycleThroughTheBus()
         if (request.method == "POST") {
             QCOMPARE(request.body, expectedUpload);
         } else if (!request.path().startsWith("/img/")) {
-            QCOMPARE(request.header("If-Modified-Since"), QByteArray("1003"));
+            QCOMPARE(request.header("If-Modified-Since"), QByteArray("1001"));
         }
     }
-    sent.clear();
-    for (const auto& call : m_notifications->calls()) {
-        sent << QStringLiteral("%1:%2").arg(call.summary).arg(call.replacesId);
-    }
     // Row 8 was shown five times and left the store; the others replace their bubbles.
-    QCOMPARE(sent, QStringList({"title 6:2", "title 5:3", "title 4:4", "title 2:5", "title 1:6"}));
+    QCOMPARE(sentCalls(),
+             QStringList({"title 6:2", "title 5:3", "title 4:4", "title 2:5", "title 1:6"}));
     QVERIFY(!messages()->selectMsgNotifyInfoRecordById(8));
     QCOMPARE(messages()->selectMsgNotifyInfoRecordById(1)->notify_times, 2u);
     // The uploaded events are gone; only this pass's shown events wait.
@@ -439,16 +469,22 @@ void TestEngine::switchedOff()
 
 // A fetch that brings nothing still shows the stored messages and prunes the store; the cache then
 // keeps the images of stored messages only, and leaves links, folders and what links point to.
+// An image that does not come in time is left for the next cycle; one that would not be shown is
+// not fetched.
 void TestEngine::failedFetchKeepsTheStoreAndItsImages()
 {
     serve({}, {}, HttpResponse::json({}, 304));
     const qint64 stampBefore = Singleton<Config>::instance()->lastModified();
     seed(20, now() + 3600, 0, image("kept.png"));
     seed(21, now() + 3600, 5, image("pruned.png"));
+    seed(22, now() + 3600, 0, image("slow.png"), false);
+    seed(23, now() - 10, 0, image("expired.png"), false);
+    engine()->setImageDeadline(300);
+    const auto deadline = qScopeGuard([] { engine()->setImageDeadline(60000); });
     const QDir cache(Singleton<ImgDownloadManager>::instance()->imgDir());
     const QString outside = TestEnvironment::instance()->root() + "/outside.png";
-    for (const QString& path : {cache.filePath("kept.png"), cache.filePath("pruned.png"),
-                                cache.filePath(".hidden"), outside}) {
+    for (const QString& path :
+         {cached("kept.png"), cached("pruned.png"), cache.filePath(".hidden"), outside}) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
@@ -457,17 +493,25 @@ void TestEngine::failedFetchKeepsTheStoreAndItsImages()
     QVERIFY(cache.mkpath("folder"));
 
     QTest::ignoreMessage(QtWarningMsg, "Parse MsgNotifyInfos failed: ");
+    QTest::ignoreMessage(QtWarningMsg, "Images not there after 300 ms: 1 shown without one");
     QVERIFY(runCycle());
     const auto calls = m_notifications->calls();
-    QCOMPARE(calls.size(), 1);
-    QCOMPARE(calls.first().summary, "title 20");
-    QCOMPARE(calls.first().appIcon, cached("kept.png"));
-    QCOMPARE(storedMessages(), QStringList{"20 1/1 1 0"});
+    QCOMPARE(calls.size(), 2);
+    QCOMPARE(calls.at(0).summary + calls.at(0).appIcon, "title 22");
+    QCOMPARE(calls.at(1).summary + calls.at(1).appIcon, "title 20" + cached("kept.png"));
+    QCOMPARE(storedMessages(), QStringList({"20 2/1 1 0", "22 1/1 0 0", "23 0/0 0 0"}));
     QCOMPARE(Singleton<Config>::instance()->lastModified(), stampBefore);
-    QCOMPARE(queuedEvents(), QStringList{"20/2"});
+    QCOMPARE(queuedEvents(), QStringList({"22/2", "20/2"}));
+    QStringList fetched;
+    for (const HttpRequest& request : m_server->requests()) {
+        fetched << QString::fromLatin1(request.path());
+    }
+    QCOMPARE(fetched.filter("/img/"), QStringList{"/img/slow.png"});
+    QStringList left({"folder", QFileInfo(cached("kept.png")).fileName(), "link.png"});
+    left.sort();
     QCOMPARE(cache.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                              QDir::Name),
-             QStringList({"folder", "kept.png", "link.png"}));
+             left);
     QVERIFY(QFileInfo::exists(outside));
 }
 
@@ -496,45 +540,64 @@ void TestEngine::lastSecondOfAMessage()
 void TestEngine::closing_data()
 {
     QTest::addColumn<uint>("reason");
-    QTest::addColumn<bool>("ours");
+    QTest::addColumn<QString>("closer");
     QTest::addColumn<bool>("read");
-    QTest::newRow("dismissed by the user") << 2u << true << false;
-    QTest::newRow("closed by CloseNotification") << 3u << true << true;
-    QTest::newRow("someone else's notification") << 3u << false << false;
+    QTest::newRow("dismissed by the user") << 2u << "ours" << false;
+    QTest::newRow("closed by CloseNotification") << 3u << "ours" << true;
+    QTest::newRow("someone else's notification") << 3u << "other id" << false;
+    QTest::newRow("the same id from a restarted service") << 3u << "restarted" << false;
 }
 
-// Each closing arrives twice, for a bubble id the notification service gave out anew after a
-// restart: message 29 still holds it from before, message 30 was just shown under it.
+// The notification service gives its ids out again, as some do once a bubble is gone: a message
+// shown under an id an older one holds takes it, for the rest of the pass too. A bubble closed
+// while the pass runs is not shown later in it. Each closing arrives twice.
 void TestEngine::closing()
 {
     QFETCH(uint, reason);
-    QFETCH(bool, ours);
+    QFETCH(QString, closer);
     QFETCH(bool, read);
-
-    seed(29, now() - 10);
-    messages()->updateMsgNotifyInfoRecordFieldReplaceId(29, 500);
-    seed(30, now() + 3600);
+    // Refused uploads: the queue keeps every event.
+    serveReports(HttpResponse::json({}, 500));
+    seed(28, now() + 3600);
+    seed(29, now() + 3600);
     m_notifications->setNextId(500);
     QVERIFY(runCycle());
 
-    // Message 31's closing comes last from the same sender: once it is read, the others are in.
-    seed(31, now() - 10);
-    messages()->updateMsgNotifyInfoRecordFieldReplaceId(31, 900);
-    for (int i = 0; i < 2; ++i) {
-        m_notifications->close(ours ? 500 : 501, reason);
+    seed(30, now() + 3600);
+    m_notifications->setNextId(500);
+    m_notifications->setAnswerDelay(300);
+    m_notifications->clearCalls();
+    QVERIFY(runCycle([&] {
+        // Message 28's bubble closes while the pass's first bubble is on its way.
+        QVERIFY(QTest::qWaitFor([&] { return m_notifications->callCount() == 1; }));
+        m_notifications->close(501, 3);
+        roundTrip();
+    }));
+    m_notifications->setAnswerDelay(0);
+    QCOMPARE(sentCalls(), QStringList({"title 30:0", "title 29:0"}));
+    QCOMPARE(storedMessages(), QStringList({"28 0/1 0 1", "29 501/2 0 0", "30 500/1 0 0"}));
+
+    if (closer == QLatin1String("restarted")) {
+        m_notifications->stop();
+        QVERIFY(m_notifications->start());
     }
-    m_notifications->close(900, 3);
-    QTRY_VERIFY(messages()->selectMsgNotifyInfoRecordById(31)->msg_read);
-    QCOMPARE(storedMessages().mid(0, 2),
-             QStringList({"29 0/0 0 0", QStringLiteral("30 500/1 0 %1").arg(read)}));
-    QCOMPARE(queuedEvents(),
-             read ? QStringList({"30/2", "30/3", "31/3"}) : QStringList({"30/2", "31/3"}));
+    for (int i = 0; i < 2; ++i) {
+        m_notifications->close(closer == QLatin1String("other id") ? 600 : 500, reason);
+    }
+    roundTrip();
+    QStringList queue{"29/2", "28/2", "28/3", "30/2", "29/2"};
+    QCOMPARE(queuedEvents(), read ? queue << "30/3" : queue);
     QVERIFY(qAbs(events()->selectMsgEventInfoRecords().last().eventTime - now()) <= 5);
 
-    // The next pass skips a read message (and the clean-up removes it).
+    // The next pass skips a read message, and replaces only the bubbles of the service on the bus.
     m_notifications->clearCalls();
     QVERIFY(runCycle());
-    QCOMPARE(m_notifications->callCount(), read ? 0 : 1);
+    const bool kept = closer != QLatin1String("restarted");
+    QStringList next{QStringLiteral("title 29:%1").arg(kept ? 501 : 0)};
+    if (!read) {
+        next.prepend(QStringLiteral("title 30:%1").arg(kept ? 500 : 0));
+    }
+    QCOMPARE(sentCalls(), next);
 }
 
 void TestEngine::notificationServiceFailures_data()

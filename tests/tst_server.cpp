@@ -273,7 +273,7 @@ void TestServer::brokenServer()
     limits.timeoutMs = kLimitMs;
     limits.maxBytes = 1024 * 1024;
     ImgDownloadManager images(nullptr, limits);
-    const QString imagePath = images.imgDir() + "/faulty.png";
+    const QString imagePath = images.localImagePath(m_server->baseUrl() + "/faulty.png");
     QFile::remove(imagePath);
 
     QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
@@ -333,8 +333,9 @@ void TestServer::redirects()
     QCOMPARE(m_otherHost->requestCount(), 0);
 }
 
-// Hits need no request; a link in the cache is replaced, never written through; a cache that
-// cannot be made fails each download; the pool leaves half the cores free.
+// Two images that end alike are two files; hits need no request; a link in the cache is
+// replaced, never written through; a cache that cannot be made fails each download; the pool
+// leaves half the cores free.
 void TestServer::imageCache()
 {
     QCOMPARE(ImgDownloadManager::poolSize(1), 1);
@@ -352,18 +353,23 @@ void TestServer::imageCache()
     QFile precious(outside);
     QVERIFY(precious.open(QIODevice::WriteOnly) && precious.write("keep me") == 7);
     precious.close();
-    QVERIFY(QFile::link(outside, images.imgDir() + "/link.png"));
-    for (const char* path : {"/a/pic.png/", "/other/pic.png", "/link.png"}) {
-        images.downloadImage(m_server->baseUrl() + QString::fromLatin1(path));
+    const auto url = [this](const char* path) {
+        return m_server->baseUrl() + path;
+    };
+    QVERIFY(QFile::link(outside, images.localImagePath(url("/link.png"))));
+    for (const char* path : {"/a/banner.png/", "/b/banner.png", "/a/banner.png/", "/link.png"}) {
+        images.downloadImage(url(path));
         QVERIFY(results.wait());
         QVERIFY(results.last().at(1).toBool());
     }
-    QCOMPARE(m_server->requestCount(), 2);
+    QCOMPARE(m_server->requestCount(), 3);
     QVERIFY(!m_server->requests().first().hasHeader("Authorization"));
-    QFile file(images.localImagePath("x/pic.png"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("image of /a/pic.png/"));
-    QVERIFY(!QFileInfo(images.localImagePath("x/link.png")).isSymLink());
+    for (const char* path : {"/a/banner.png/", "/b/banner.png"}) {
+        QFile file(images.localImagePath(url(path)));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), "image of " + QByteArray(path));
+    }
+    QVERIFY(!QFileInfo(images.localImagePath(url("/link.png"))).isSymLink());
     QVERIFY(precious.open(QIODevice::ReadOnly));
     QCOMPARE(precious.readAll(), QByteArray("keep me"));
 

@@ -10,8 +10,6 @@ class QSettings;
 // <config home>/<organisation or "quorin">/quorin-msg-notification/quorin-msg-notification.conf.
 class Config : public QObject
 {
-    Q_OBJECT
-
 public:
     Config();
 
@@ -19,6 +17,11 @@ public:
     qint64 lastModified() const { return m_lastModified; }
     // 0 changes the in-memory value only, so the next start reads the last non-zero stamp again.
     void setLastModified(qint64 value);
+
+    // The notification service whose bubble ids are stored: "<bus id> <unique name>", empty for
+    // none. Written when the first bubble of another service is recorded.
+    QString notificationService() const { return m_notificationService; }
+    void setNotificationService(const QString& identity);
 
     // The switch: "enabled" of the file, read again on each call so that a change made while
     // the service runs counts from its next cycle. Absent means on.
@@ -37,4 +40,5 @@ private:
     QSettings* m_settings = nullptr;
     QString m_server;
     qint64 m_lastModified = 0;
+    QString m_notificationService;
 };

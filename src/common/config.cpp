@@ -13,6 +13,7 @@ namespace {
 const QString kServerKey = u"server"_s;
 const QString kLastModifiedKey = u"lastModified"_s;
 const QString kEnabledKey = u"enabled"_s;
+const QString kNotificationServiceKey = u"notificationService"_s;
 } // namespace
 
 Config::Config()
@@ -28,6 +29,7 @@ Config::Config()
 
     m_server = serverSetting(*m_settings);
     m_lastModified = m_settings->value(kLastModifiedKey, m_lastModified).toLongLong();
+    m_notificationService = m_settings->value(kNotificationServiceKey).toString();
 }
 
 void Config::setLastModified(qint64 value)
@@ -37,6 +39,13 @@ void Config::setLastModified(qint64 value)
         m_settings->setValue(kLastModifiedKey, value);
         m_settings->sync();
     }
+}
+
+void Config::setNotificationService(const QString& identity)
+{
+    m_notificationService = identity;
+    m_settings->setValue(kNotificationServiceKey, identity);
+    m_settings->sync();
 }
 
 bool Config::enabled()

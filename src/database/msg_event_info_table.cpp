@@ -4,6 +4,8 @@
 #include "database/table_creation.h"
 #include "plugin/log_categories.h"
 
+#include <QSqlQuery>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -18,6 +20,21 @@ const QString kSelect = u"SELECT * FROM %1"_s;
 const QString kSelectById = u"SELECT * FROM %1 WHERE id = :id"_s;
 const QString kUpdateRetryTimes = u"UPDATE %1 SET retry_times = %2 WHERE id = %3"_s;
 const QString kDeleteById = u"DELETE FROM %1 WHERE id = %2"_s;
+const QString kUpdateRetryTimesOfIds =
+    u"UPDATE %1 SET retry_times = retry_times + 1 WHERE id IN (%2)"_s;
+const QString kDeleteByIds = u"DELETE FROM %1 WHERE id IN (%2)"_s;
+const QString kDeleteOverflow =
+    u"DELETE FROM %1 WHERE id <= (SELECT id FROM %1 ORDER BY id DESC LIMIT 1 OFFSET %2)"_s;
+
+QString idList(const QList<int>& ids)
+{
+    QStringList numbers;
+    numbers.reserve(ids.size());
+    for (int id : ids) {
+        numbers.append(QString::number(id));
+    }
+    return numbers.join(u',');
+}
 
 TableCreation s_creation(kTable, kCreate);
 
@@ -75,6 +92,37 @@ void MsgEventInfoTable::updateMsgEventInfoRecordFieldRetryTimes(int id)
         return;
     }
     DatabaseAdaptor::update(kUpdateRetryTimes.arg(kTable).arg(stored->retry_times + 1).arg(id));
+}
+
+void MsgEventInfoTable::updateMsgEventInfoRecordsFieldRetryTimes(const QList<int>& ids)
+{
+    initMsgEventInfoTable();
+    if (!ids.isEmpty()) {
+        DatabaseAdaptor::update(kUpdateRetryTimesOfIds.arg(kTable, idList(ids)));
+    }
+}
+
+void MsgEventInfoTable::deleteMsgEventInfoRecordsByIds(const QList<int>& ids)
+{
+    initMsgEventInfoTable();
+    if (!ids.isEmpty()) {
+        DatabaseAdaptor::update(kDeleteByIds.arg(kTable, idList(ids)));
+    }
+}
+
+int MsgEventInfoTable::deleteOverflowingMsgEventInfoRecords()
+{
+    initMsgEventInfoTable();
+    int dropped = 0;
+    DatabaseAdaptor::executeSql(
+        kDeleteOverflow.arg(kTable).arg(kMaxEvents), {},
+        [&dropped](QSqlQuery* query) { dropped = qMax(0, query->numRowsAffected()); });
+    if (dropped > 0) {
+        qCWarning(logMain).noquote()
+            << u"Event queue full: the %1 oldest events dropped, %2 kept"_s.arg(dropped).arg(
+                   kMaxEvents);
+    }
+    return dropped;
 }
 
 void MsgEventInfoTable::deleteMsgEventInfoRecordById(int id)

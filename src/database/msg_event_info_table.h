@@ -21,4 +21,12 @@ public:
     // Counts one more failed upload of the row.
     void updateMsgEventInfoRecordFieldRetryTimes(int id);
     void deleteMsgEventInfoRecordById(int id);
+    // The same for many rows in one statement; ids no longer stored are passed over.
+    void updateMsgEventInfoRecordsFieldRetryTimes(const QList<int>& ids);
+    void deleteMsgEventInfoRecordsByIds(const QList<int>& ids);
+    // Keeps the newest kMaxEvents rows, with one warning when older ones go; how many went.
+    int deleteOverflowingMsgEventInfoRecords();
+
+    // While the server keeps refusing uploads, the queue grows with every cycle.
+    static constexpr int kMaxEvents = 10000;
 };

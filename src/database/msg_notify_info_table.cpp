@@ -18,18 +18,20 @@ const QString kCreate =
     "endTime INTEGER, title TEXT, content TEXT, type INTEGER DEFAULT 1, imgUrl TEXT, linkType "
     "INTEGER DEFAULT 1, linkInfo TEXT, replace_id INTEGER DEFAULT 0, image_downloaded BOOLEAN "
     "DEFAULT FALSE, msg_read BOOLEAN DEFAULT FALSE, notify_times INTEGER DEFAULT 0)"_s;
-const QString kInsertNew =
-    u"REPLACE INTO %1(id, name, startTime, endTime, title, content, type, imgUrl, linkType, "
+// A message stored again keeps its bubble id, so that it replaces its bubble; the rest of its
+// local state starts afresh. One statement, no read before it.
+const QString kInsert =
+    u"INSERT INTO %1(id, name, startTime, endTime, title, content, type, imgUrl, linkType, "
     "linkInfo) VALUES (:id, :name, :startTime, :endTime, :title, :content, :type, :imgUrl, "
-    ":linkType, :linkInfo)"_s;
-const QString kInsertExisting =
-    u"REPLACE INTO %1(id, name, startTime, endTime, title, content, type, imgUrl, linkType, "
-    "linkInfo, replace_id, image_downloaded, msg_read, notify_times) VALUES (:id, :name, "
-    ":startTime, :endTime, :title, :content, :type, :imgUrl, :linkType, :linkInfo, :replace_id, "
-    ":image_downloaded, :msg_read, :notify_times)"_s;
+    ":linkType, :linkInfo) ON CONFLICT(id) DO UPDATE SET name = excluded.name, startTime = "
+    "excluded.startTime, endTime = excluded.endTime, title = excluded.title, content = "
+    "excluded.content, type = excluded.type, imgUrl = excluded.imgUrl, linkType = "
+    "excluded.linkType, linkInfo = excluded.linkInfo, image_downloaded = FALSE, msg_read = FALSE, "
+    "notify_times = 0"_s;
 const QString kUpdateReplaceId = u"UPDATE %1 SET replace_id = %2 WHERE id = %3"_s;
 const QString kReleaseReplaceId =
     u"UPDATE %1 SET replace_id = 0 WHERE replace_id = %2 AND id != %3"_s;
+const QString kReleaseReplaceIds = u"UPDATE %1 SET replace_id = 0 WHERE replace_id != 0"_s;
 const QString kUpdateImageDownloaded = u"UPDATE %1 SET image_downloaded = %2 WHERE id = %3"_s;
 const QString kUpdateMsgRead = u"UPDATE %1 SET msg_read = %2 WHERE id = %3"_s;
 const QString kUpdateNotifyTimes = u"UPDATE %1 SET notify_times = %2 WHERE id = %3"_s;
@@ -81,19 +83,7 @@ void MsgNotifyInfoTable::insertMsgNotifyInfoRecords(const MsgNotifyInfos& infos)
 void MsgNotifyInfoTable::insertMsgNotifyInfoRecord(const MsgNotifyInfo& info)
 {
     initMsgNotifyInfoTable();
-    const std::optional<MsgNotifyInfoRecord> stored = selectMsgNotifyInfoRecordById(info.id);
-    const QString& statement = stored ? kInsertExisting : kInsertNew;
-
-    MsgNotifyInfoRecord record(info.toVariantMap());
-    if (stored) {
-        record.replace_id = stored->replace_id;
-    }
-    QVariantMap binds = record.toVariantMap();
-    binds.insert(u"replace_id"_s, record.replace_id);
-    binds.insert(u"image_downloaded"_s, record.image_downloaded);
-    binds.insert(u"msg_read"_s, record.msg_read);
-    binds.insert(u"notify_times"_s, record.notify_times);
-    DatabaseAdaptor::update(statement.arg(kTable), binds);
+    DatabaseAdaptor::update(kInsert.arg(kTable), info.toVariantMap());
 }
 
 std::optional<MsgNotifyInfoRecord> MsgNotifyInfoTable::selectMsgNotifyInfoRecordById(int id)
@@ -155,6 +145,12 @@ void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldReplaceId(int id, uint re
         DatabaseAdaptor::update(kReleaseReplaceId.arg(kTable).arg(replaceId).arg(id));
     }
     DatabaseAdaptor::update(kUpdateReplaceId.arg(kTable).arg(replaceId).arg(id));
+}
+
+void MsgNotifyInfoTable::resetMsgNotifyInfoRecordsFieldReplaceId()
+{
+    initMsgNotifyInfoTable();
+    DatabaseAdaptor::update(kReleaseReplaceIds.arg(kTable));
 }
 
 void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldImageDownloaded(int id, bool downloaded)

@@ -26,7 +26,10 @@ public:
     // The image URL of every stored message; nothing when the statement failed.
     std::optional<QStringList> selectMsgNotifyInfoImgUrls();
 
+    // Also takes the id from any other message: a bubble id names the message shown under it last.
     void updateMsgNotifyInfoRecordFieldReplaceId(int id, uint replaceId);
+    // No message has a bubble: the ids were given by a notification service that is gone.
+    void resetMsgNotifyInfoRecordsFieldReplaceId();
     void updateMsgNotifyInfoRecordFieldImageDownloaded(int id, bool downloaded);
     void updateMsgNotifyInfoRecordFieldMsgRead(int id, bool read);
     // Adds one to notify_times.

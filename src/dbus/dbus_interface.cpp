@@ -13,17 +13,13 @@
 #include <QVariantMap>
 
 #include <malloc.h>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 const QString kServiceName = u"com.quorin.MsgNotification"_s;
 const QString kObjectPath = u"/com/quorin/MsgNotification"_s;
-
-// Whether a cycle is queued and its fetch slot has not run yet. `running` only turns true when
-// that slot runs: a call in between joins the queued cycle, or a burst of calls would show
-// every due message once per call.
-bool s_cycleQueued = false;
 } // namespace
 
 DBusInterface::DBusInterface(const char* name, QObject* parent)
@@ -35,10 +31,19 @@ DBusInterface::DBusInterface(const char* name, QObject* parent)
 
 DBusInterface::~DBusInterface()
 {
+    unregisterDBus();
+}
+
+void DBusInterface::unregisterDBus()
+{
+    if (m_registered) {
+        QDBusConnection(m_connectionName).unregisterObject(kObjectPath);
+        m_registered = false;
+    }
+    // The name goes with the object, so that a later registration (or another process) can take
+    // it.
     if (!m_ownedServiceConnection.isEmpty()) {
-        // Release the name with the object, so that a later registration (or another process)
-        // can take it.
-        QDBusConnection connection(m_ownedServiceConnection);
+        QDBusConnection connection(std::exchange(m_ownedServiceConnection, QString()));
         if (connection.isConnected()) {
             connection.unregisterService(kServiceName);
         }
@@ -125,7 +130,7 @@ void DBusInterface::Instance()
 
 void DBusInterface::QueryNotifications()
 {
-    if (running() || s_cycleQueued) {
+    if (running()) {
         return;
     }
     // Switched off: nothing is sent, shown or recorded, and what is stored waits for the switch.
@@ -134,17 +139,7 @@ void DBusInterface::QueryNotifications()
                                   << "- no cycle";
         return;
     }
-    s_cycleQueued = true;
-    NotificationInterface* engine = Singleton<NotificationInterface>::instance();
-    QMetaObject::invokeMethod(engine, &NotificationInterface::slotReportMsgEventInfos,
-                              Qt::QueuedConnection);
-    QMetaObject::invokeMethod(
-        engine,
-        [engine] {
-            s_cycleQueued = false;
-            engine->slotGetMsgNotifyInfos();
-        },
-        Qt::QueuedConnection);
+    Singleton<NotificationInterface>::instance()->queueCycle();
 }
 
 void DBusInterface::initDBusPropertiesConnections()

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <QDBusContext>
 #include <QObject>
 #include <QString>
 
 // The service's face on the session bus: forwards QueryNotifications to the engine and republishes
 // the engine's running state as PropertiesChanged.
-class DBusInterface : public QObject, protected QDBusContext
+class DBusInterface : public QObject
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.quorin.MsgNotification")
@@ -21,6 +20,8 @@ public:
     // Stand-alone mode: owns the service name on the session bus, then registers the object.
     bool registerDBus();
     bool registerDBusObject(const QString& connectionName);
+    // Takes the object off the bus, and the service name when this object owns it, at once.
+    void unregisterDBus();
 
     QString version() const;
     bool running() const;

@@ -3,11 +3,13 @@
 #include "http/reply_waiter.h"
 #include "plugin/log_categories.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QUrl>
 
@@ -23,13 +25,18 @@ ImgDownload::ImgDownload(const QString& url, const QString& imgDir, const ImgDow
 
 QString ImgDownload::imageFileName(const QString& url)
 {
-    const QStringList parts = url.split(u'/', Qt::SkipEmptyParts, Qt::CaseSensitive);
-    // Not a name at all, or one the file system would cut short.
-    if (parts.isEmpty() || parts.last() == "."_L1 || parts.last() == ".."_L1 ||
-        parts.last().contains(QChar(0))) {
+    // A URL without a single named segment names no image.
+    if (url.split(u'/', Qt::SkipEmptyParts, Qt::CaseSensitive).isEmpty()) {
         return QString();
     }
-    return parts.last();
+    // Named after the whole URL, so that two images that end in the same segment are two files,
+    // and nothing of the server's text reaches the file system but a plain suffix, which some
+    // image loaders go by.
+    const QString digest = QString::fromLatin1(
+        QCryptographicHash::hash(url.toUtf8(), QCryptographicHash::Sha256).toHex());
+    static const QRegularExpression plainSuffix(u"^[a-z0-9]{1,5}$"_s);
+    const QString suffix = QFileInfo(QUrl(url, QUrl::TolerantMode).path()).suffix().toLower();
+    return plainSuffix.match(suffix).hasMatch() ? digest + u'.' + suffix : digest;
 }
 
 QString ImgDownload::localImagePath(const QString& imgDir, const QString& url)

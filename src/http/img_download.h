@@ -27,7 +27,8 @@ public:
     // Replaces the file at the local image path as a whole, never partly.
     bool saveToFile(const QByteArray& data);
 
-    // The last non-empty "/"-separated segment of the URL; empty when there is no usable one.
+    // The cache file of the URL: its SHA-256 in hex, with the suffix of its path when that is a
+    // short plain one; empty when the URL has no non-empty "/"-separated segment.
     static QString imageFileName(const QString& url);
     // "<imgDir>/<file name>", or empty when the URL names no file.
     static QString localImagePath(const QString& imgDir, const QString& url);

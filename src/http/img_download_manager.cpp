@@ -65,6 +65,11 @@ void ImgDownloadManager::downloadImage(const QString& url)
     m_threadPool->start(task, 0);
 }
 
+void ImgDownloadManager::cancelQueued()
+{
+    m_threadPool->clear();
+}
+
 QString ImgDownloadManager::localImagePath(const QString& url) const
 {
     return ImgDownload::localImagePath(m_imgDir, url);

@@ -20,6 +20,8 @@ public:
     int maxThreadCount() const;
     // One task per call, never blocking; exactly one sigImgDownloaded per call.
     void downloadImage(const QString& url);
+    // Drops the downloads that have not started; those under way still report.
+    void cancelQueued();
     // Where the image of the URL is cached; empty when the URL names no file.
     QString localImagePath(const QString& url) const;
     // Removes the cached images of every other URL: regular files directly in the cache folder

@@ -7,12 +7,15 @@
 #include "http/img_download_manager.h"
 #include "http/msg_notify_service.h"
 #include "platform/notification_sender.h"
+#include "plugin/log_categories.h"
 
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include <utility>
 
@@ -25,6 +28,29 @@ constexpr int kEventReceived = 1;
 constexpr int kEventShown = 2;
 constexpr int kEventClosed = 3;
 constexpr uint kClosedByCall = 3;
+// How long one turn of the host's event loop may spend storing a page or applying a verdict
+// before it lets other work in.
+constexpr qint64 kSliceNs = 2'000'000;
+constexpr int kIdsPerStatement = 200;
+
+const QString kBusService = u"org.freedesktop.DBus"_s;
+const QString kBusPath = u"/org/freedesktop/DBus"_s;
+const QString kNotifications = u"org.freedesktop.Notifications"_s;
+
+QDBusPendingCall callBus(const QString& method, const QVariantList& arguments = {})
+{
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(kBusService, kBusPath, kBusService, method);
+    message.setArguments(arguments);
+    return QDBusConnection::sessionBus().asyncCall(message);
+}
+
+// The row will not be shown this cycle: its image can wait.
+bool notDue(const MsgNotifyInfoRecord& row)
+{
+    return row.msg_read || row.notify_times >= kMaxNotifyTimes ||
+           QDateTime::currentSecsSinceEpoch() > row.endTime;
+}
 
 // Errors that say no notification service took the call, so the next one would fail as well.
 bool isUnreachable(const QDBusMessage& reply)
@@ -50,9 +76,29 @@ bool isUnreachable(const QDBusMessage& reply)
 
 NotificationInterface::NotificationInterface(QObject* parent)
     : QObject(parent)
+    , m_imageDeadline(new QTimer(this))
 {
+    m_imageDeadline->setSingleShot(true);
+    connect(m_imageDeadline, &QTimer::timeout, this, &NotificationInterface::imagesDue);
     initConnections();
     initDBusConnections();
+}
+
+void NotificationInterface::queueCycle()
+{
+    if (m_running || m_cycleQueued) {
+        return;
+    }
+    m_cycleQueued = true;
+    QMetaObject::invokeMethod(this, &NotificationInterface::slotReportMsgEventInfos,
+                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_cycleQueued = false;
+            slotGetMsgNotifyInfos();
+        },
+        Qt::QueuedConnection);
 }
 
 void NotificationInterface::setRunning(bool value)
@@ -77,10 +123,41 @@ void NotificationInterface::initConnections()
 
 void NotificationInterface::initDBusConnections()
 {
+    // With the message, so that a closing can be told from the service that gave the id.
     QDBusConnection::sessionBus().connect(
-        u"org.freedesktop.Notifications"_s, u"/org/freedesktop/Notifications"_s,
-        u"org.freedesktop.Notifications"_s, u"NotificationClosed"_s, this,
-        SLOT(slotNotificationClosed(quint32, quint32)));
+        kNotifications, u"/org/freedesktop/Notifications"_s, kNotifications,
+        u"NotificationClosed"_s, this,
+        SLOT(slotNotificationClosedBy(quint32, quint32, QDBusMessage)));
+    auto* watcher = new QDBusPendingCallWatcher(callBus(u"GetId"_s), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                const QDBusMessage reply = call->reply();
+                m_busId = reply.type() == QDBusMessage::ReplyMessage
+                              ? reply.arguments().value(0).toString()
+                              : QString();
+                if (m_busId.isEmpty()) {
+                    // Matches no stored identity, so that no stored id is trusted.
+                    m_busId = u"unknown-%1"_s.arg(QDateTime::currentMSecsSinceEpoch());
+                }
+                for (const auto& next : std::exchange(m_waitingForBusId, {})) {
+                    next();
+                }
+            });
+}
+
+void NotificationInterface::whenBusIdKnown(const std::function<void()>& next)
+{
+    if (m_busId.isEmpty()) {
+        m_waitingForBusId.append(next);
+    } else {
+        next();
+    }
+}
+
+QString NotificationInterface::serviceIdentity(const QString& uniqueName) const
+{
+    return uniqueName.isEmpty() ? QString() : m_busId + u' ' + uniqueName;
 }
 
 uint NotificationInterface::Notify(const QString& summary, const QString& appBody,
@@ -142,21 +219,44 @@ void NotificationInterface::slotReportMsgEventInfos()
 
 void NotificationInterface::slotReportMsgNotifyInfoFinished(bool ret)
 {
+    if (m_reportingMsgEventInfos.isEmpty() || m_reportVerdict) {
+        return;
+    }
+    m_reportVerdict = ret;
+    applyReportVerdict();
+}
+
+// A few hundred rows a statement and a few statements a turn: a large queue never holds the
+// host's thread for long. The batch stays in flight until the last of its rows is done.
+void NotificationInterface::applyReportVerdict()
+{
     MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
-    const QList<int> rows = m_reportingMsgEventInfos.keys();
-    for (int row : rows) {
-        if (ret) {
-            events->deleteMsgEventInfoRecordById(row);
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_reportingMsgEventInfos.isEmpty() && clock.nsecsElapsed() < kSliceNs) {
+        QList<int> rows;
+        while (!m_reportingMsgEventInfos.isEmpty() && rows.size() < kIdsPerStatement) {
+            rows.append(m_reportingMsgEventInfos.firstKey());
+            m_reportingMsgEventInfos.erase(m_reportingMsgEventInfos.begin());
+        }
+        if (*m_reportVerdict) {
+            events->deleteMsgEventInfoRecordsByIds(rows);
         } else {
-            events->updateMsgEventInfoRecordFieldRetryTimes(row);
+            events->updateMsgEventInfoRecordsFieldRetryTimes(rows);
         }
     }
-    m_reportingMsgEventInfos.clear();
+    if (m_reportingMsgEventInfos.isEmpty()) {
+        m_reportVerdict.reset();
+        return;
+    }
+    QMetaObject::invokeMethod(this, &NotificationInterface::applyReportVerdict,
+                              Qt::QueuedConnection);
 }
 
 void NotificationInterface::slotGetMsgNotifyInfos()
 {
     setRunning(true);
+    m_fetchStamp.reset();
     const qint64 ifModifiedSince = Singleton<Config>::instance()->lastModified();
     Singleton<MsgNotifyService>::instance()->getMsgNotifyInfos(ifModifiedSince);
 }
@@ -164,23 +264,60 @@ void NotificationInterface::slotGetMsgNotifyInfos()
 void NotificationInterface::slotGetMsgNotifyInfosFinished(
     const std::optional<MsgNotifyInfos>& msgNotifyInfos)
 {
-    MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
-    if (msgNotifyInfos) {
-        messages->insertMsgNotifyInfoRecords(*msgNotifyInfos);
-        MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
-        for (const MsgNotifyInfo& info : msgNotifyInfos->datas) {
-            events->insertMsgEventInfoRecord(
-                MsgEventInfo(info.id, msgNotifyInfos->lastModified, kEventReceived));
-        }
-        if (msgNotifyInfos->hasNextPage) {
-            return;
-        }
-        Singleton<Config>::instance()->setLastModified(msgNotifyInfos->lastModified);
+    // A message published while the later pages were read may sort into a page already read:
+    // only the first page's stamp, taken as the listing began, is older than all of it.
+    if (msgNotifyInfos && !m_fetchStamp) {
+        m_fetchStamp = msgNotifyInfos->lastModified;
     }
+    m_fetchedPages.append(msgNotifyInfos);
+    if (m_fetchedPages.size() == 1) {
+        storeFetchedPages();
+    }
+}
+
+// Stores the fetched pages a few messages a turn, each message with its received event. The
+// stamp is saved only once every page is on disk.
+void NotificationInterface::storeFetchedPages()
+{
+    MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
+    MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_fetchedPages.isEmpty() && clock.nsecsElapsed() < kSliceNs) {
+        const std::optional<MsgNotifyInfos>& page = m_fetchedPages.first();
+        if (page && m_storedOfFirstPage < page->datas.size()) {
+            const MsgNotifyInfo& info = page->datas.at(m_storedOfFirstPage++);
+            messages->insertMsgNotifyInfoRecord(info);
+            events->insertMsgEventInfoRecord(
+                MsgEventInfo(info.id, page->lastModified, kEventReceived));
+            continue;
+        }
+        const bool last = !page || !page->hasNextPage;
+        const qint64 stamp = m_fetchStamp.value_or(0);
+        const bool complete = page.has_value();
+        m_fetchedPages.removeFirst();
+        m_storedOfFirstPage = 0;
+        events->deleteOverflowingMsgEventInfoRecords();
+        if (last) {
+            if (complete) {
+                Singleton<Config>::instance()->setLastModified(stamp);
+            }
+            endFetch();
+        }
+    }
+    if (!m_fetchedPages.isEmpty()) {
+        QMetaObject::invokeMethod(this, &NotificationInterface::storeFetchedPages,
+                                  Qt::QueuedConnection);
+    }
+}
+
+void NotificationInterface::endFetch()
+{
+    MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
     messages->deleteUselessMsgNotifyInfoRecords();
     messages->deleteOldestMsgNotifyInfoRecords();
-    // No download runs between two cycles: the images of pruned messages can go now. A store
-    // that cannot be read says nothing about which images are still wanted.
+    // No download of this process runs between two cycles: the images of pruned messages can
+    // go now. A store that cannot be read says nothing about which images are still wanted.
     if (const std::optional<QStringList> urls = messages->selectMsgNotifyInfoImgUrls()) {
         Singleton<ImgDownloadManager>::instance()->removeImagesExcept(*urls);
     }
@@ -197,7 +334,36 @@ void NotificationInterface::slotSendMsgNotification()
     m_displayingMsgNotifyInfos =
         Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(-1, 0);
     m_displaying = true;
+    // Stored bubble ids count only while the service that gave them is the one on the bus.
+    auto* watcher = new QDBusPendingCallWatcher(callBus(u"GetNameOwner"_s, {kNotifications}), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                const QDBusMessage reply = call->reply();
+                const QString owner = reply.type() == QDBusMessage::ReplyMessage
+                                          ? reply.arguments().value(0).toString()
+                                          : QString();
+                whenBusIdKnown([this, owner] { startDisplayWalk(owner); });
+            });
+}
+
+void NotificationInterface::startDisplayWalk(const QString& owner)
+{
+    const QString identity = serviceIdentity(owner);
+    if (identity.isEmpty() || identity != Singleton<Config>::instance()->notificationService()) {
+        releaseBubbleIds();
+    }
     showNextDueRow();
+}
+
+// The stored ids name bubbles of a notification service that is gone: another program's bubble
+// may carry the same number now.
+void NotificationInterface::releaseBubbleIds()
+{
+    Singleton<MsgNotifyInfoTable>::instance()->resetMsgNotifyInfoRecordsFieldReplaceId();
+    for (MsgNotifyInfoRecord& row : m_displayingMsgNotifyInfos) {
+        row.replace_id = 0;
+    }
 }
 
 // Sends the next due row and returns to the event loop; its answer, once its rows are
@@ -229,7 +395,7 @@ void NotificationInterface::displayAnswered(const MsgNotifyInfoRecord& row,
         m_displayingMsgNotifyInfos.clear();
     } else if (result.id != 0) {
         // Notification ids are never 0: nothing was shown, nothing is recorded.
-        recordShown(row, result.id);
+        recordShown(row, result.id, call->reply().service());
     }
     showNextDueRow();
 }
@@ -237,6 +403,7 @@ void NotificationInterface::displayAnswered(const MsgNotifyInfoRecord& row,
 void NotificationInterface::endDisplayPass()
 {
     m_displaying = false;
+    Singleton<MsgEventInfoTable>::instance()->deleteOverflowingMsgEventInfoRecords();
     if (std::exchange(m_displayEndsCycle, false)) {
         setRunning(false);
     }
@@ -251,20 +418,49 @@ NotificationInterface::showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) c
     return startNotification(row.title, row.content, icon, row.replace_id, row.actionCommand());
 }
 
-void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id)
+void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id,
+                                        const QString& service)
 {
     MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
+    Config* config = Singleton<Config>::instance();
+    // The first bubble of another service (one the call started, or one that took over during
+    // the pass): the ids stored so far are not its numbers.
+    const QString identity = serviceIdentity(service);
+    if (identity != config->notificationService()) {
+        releaseBubbleIds();
+        config->setNotificationService(identity);
+    }
     if (id != row.replace_id) {
         messages->updateMsgNotifyInfoRecordFieldReplaceId(row.id, id);
+        // The id is this row's now, for the rest of the pass too: an older row that held it
+        // must not be sent to replace the bubble just shown.
+        for (MsgNotifyInfoRecord& pending : m_displayingMsgNotifyInfos) {
+            if (pending.replace_id == id) {
+                pending.replace_id = 0;
+            }
+        }
     }
     messages->updateMsgNotifyInfoRecordFieldNotifyTimes(row.id);
     Singleton<MsgEventInfoTable>::instance()->insertMsgEventInfoRecord(
         MsgEventInfo(row.id, QDateTime::currentSecsSinceEpoch(), kEventShown));
 }
 
+void NotificationInterface::slotNotificationClosedBy(uint id, uint reason,
+                                                     const QDBusMessage& message)
+{
+    const QString sender = message.service();
+    whenBusIdKnown([this, id, reason, sender] {
+        // An id counts only from the service that gave it; another one's bubble may carry the
+        // same number.
+        if (serviceIdentity(sender) == Singleton<Config>::instance()->notificationService()) {
+            slotNotificationClosed(id, reason);
+        }
+    });
+}
+
 void NotificationInterface::slotNotificationClosed(uint id, uint reason)
 {
-    if (reason != kClosedByCall) {
+    if (reason != kClosedByCall || id == 0) {
         return;
     }
     const std::optional<MsgNotifyInfoRecord> row =
@@ -274,8 +470,10 @@ void NotificationInterface::slotNotificationClosed(uint id, uint reason)
         return;
     }
     Singleton<MsgNotifyInfoTable>::instance()->updateMsgNotifyInfoRecordFieldMsgRead(row->id, true);
-    Singleton<MsgEventInfoTable>::instance()->insertMsgEventInfoRecord(
+    MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
+    events->insertMsgEventInfoRecord(
         MsgEventInfo(row->id, QDateTime::currentSecsSinceEpoch(), kEventClosed));
+    events->deleteOverflowingMsgEventInfoRecords();
     // A read message is never shown again, not even later in the pass under way.
     m_displayingMsgNotifyInfos.removeIf(
         [&row](const MsgNotifyInfoRecord& pending) { return pending.id == row->id; });
@@ -284,29 +482,35 @@ void NotificationInterface::slotNotificationClosed(uint id, uint reason)
 void NotificationInterface::slotAsyncDownloadImage()
 {
     m_downloadingMsgNotifyInfos.clear();
-    const QList<MsgNotifyInfoRecord> rows =
-        Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(0, -1);
-    if (rows.isEmpty()) {
-        finishCycle();
-        return;
-    }
     ImgDownloadManager* images = Singleton<ImgDownloadManager>::instance();
+    const QList<MsgNotifyInfoRecord> rows =
+        Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(0, 0);
     for (const MsgNotifyInfoRecord& row : rows) {
+        // Only what this cycle shows: a message that will not be shown, or has no image to
+        // fetch, does not hold the pass back.
+        if (notDue(row) || images->localImagePath(row.imgUrl).isEmpty()) {
+            continue;
+        }
         // One download per URL: its verdict holds for every row that shares the image.
         if (!m_downloadingMsgNotifyInfos.contains(row.imgUrl)) {
             images->downloadImage(row.imgUrl);
         }
         m_downloadingMsgNotifyInfos.insert(row.imgUrl, row);
     }
+    if (m_downloadingMsgNotifyInfos.isEmpty()) {
+        finishCycle();
+        return;
+    }
+    m_waitingForImages = true;
+    m_imageDeadline->start(m_imageDeadlineMs);
 }
 
 void NotificationInterface::slotImgDownloadFinished(const QString& url, bool ret)
 {
+    // A result after the deadline (or of an earlier cycle) ends nothing: the file, if it came,
+    // is found in the cache next time.
     const QList<MsgNotifyInfo> waiting = m_downloadingMsgNotifyInfos.values(url);
-    if (waiting.isEmpty()) {
-        if (m_downloadingMsgNotifyInfos.isEmpty()) {
-            finishCycle();
-        }
+    if (!m_waitingForImages || waiting.isEmpty()) {
         return;
     }
     for (const MsgNotifyInfo& row : waiting) {
@@ -317,8 +521,26 @@ void NotificationInterface::slotImgDownloadFinished(const QString& url, bool ret
     }
     m_downloadingMsgNotifyInfos.remove(url);
     if (m_downloadingMsgNotifyInfos.isEmpty()) {
+        m_imageDeadline->stop();
+        m_waitingForImages = false;
         finishCycle();
     }
+}
+
+// The image step took too long: the messages go out now, those still waiting without their
+// image, which is asked for again next cycle.
+void NotificationInterface::imagesDue()
+{
+    if (!m_waitingForImages) {
+        return;
+    }
+    qCWarning(logMain).noquote() << u"Images not there after %1 ms: %2 shown without one"_s
+                                        .arg(m_imageDeadlineMs)
+                                        .arg(m_downloadingMsgNotifyInfos.size());
+    m_waitingForImages = false;
+    m_downloadingMsgNotifyInfos.clear();
+    Singleton<ImgDownloadManager>::instance()->cancelQueued();
+    finishCycle();
 }
 
 // The display pass always comes first: running turns false once its last bubble is answered.

@@ -2,6 +2,7 @@
 
 #include "common/data.h"
 
+#include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QList>
 #include <QMap>
@@ -10,9 +11,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 class QDBusPendingCallWatcher;
+class QTimer;
 
 // The engine: runs the fetch, image and display cycle and keeps the running state that the D-Bus
 // service publishes. One per process, through Singleton<NotificationInterface>.
@@ -26,6 +29,12 @@ public:
 
     bool running() const { return m_running; }
     void setRunning(bool value);
+
+    // Queues an upload and a fetch cycle unless one is running or queued: `running` only turns
+    // true when the fetch starts, and calls in between join the queued cycle.
+    void queueCycle();
+    // How long a cycle waits for its images before it shows its messages without them.
+    void setImageDeadline(int ms) { m_imageDeadlineMs = ms; }
 
 Q_SIGNALS:
     void runningChanged(bool running);
@@ -41,6 +50,7 @@ private Q_SLOTS:
     void slotGetMsgNotifyInfosFinished(const std::optional<MsgNotifyInfos>& msgNotifyInfos);
     void slotReportMsgNotifyInfoFinished(bool ret);
     void slotNotificationClosed(uint id, uint reason);
+    void slotNotificationClosedBy(uint id, uint reason, const QDBusMessage& message);
     void slotAsyncDownloadImage();
     void slotImgDownloadFinished(const QString& url, bool ret);
     void slotSendMsgNotification();
@@ -60,21 +70,45 @@ private:
                                               const QString& appIcon, uint replaceId,
                                               const QStringList& paramList);
     static NotifyResult notificationResult(QDBusPendingCall& call);
+    void storeFetchedPages();
+    void endFetch();
+    void applyReportVerdict();
+    void imagesDue();
+    void whenBusIdKnown(const std::function<void()>& next);
+    QString serviceIdentity(const QString& uniqueName) const;
+    void releaseBubbleIds();
+    void startDisplayWalk(const QString& owner);
     QDBusPendingCall showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const;
     void showNextDueRow();
     void displayAnswered(const MsgNotifyInfoRecord& row, QDBusPendingCallWatcher* call);
-    void recordShown(const MsgNotifyInfoRecord& row, uint id);
+    void recordShown(const MsgNotifyInfoRecord& row, uint id, const QString& service);
     void endDisplayPass();
     void finishCycle();
 
     bool m_running = false;
-    // Events of the upload in progress, keyed by their msg_event_info row id.
+    bool m_cycleQueued = false;
+    // Events of the upload in progress, keyed by their msg_event_info row id; the rows the
+    // verdict has not reached yet while it is being applied.
     QMap<int, MsgEventInfo> m_reportingMsgEventInfos;
+    std::optional<bool> m_reportVerdict;
+    // Pages of the fetch under way that are not stored yet, in page order, and how many
+    // messages of the first are.
+    QList<std::optional<MsgNotifyInfos>> m_fetchedPages;
+    qsizetype m_storedOfFirstPage = 0;
+    // The stamp of the fetch's first page: the moment its listing began.
+    std::optional<qint64> m_fetchStamp;
     // Messages waiting for their image, keyed by image URL.
     QMultiMap<QString, MsgNotifyInfo> m_downloadingMsgNotifyInfos;
+    bool m_waitingForImages = false;
+    QTimer* m_imageDeadline = nullptr;
+    int m_imageDeadlineMs = 60000;
     // The display pass under way: the rows it has yet to visit, walked from the back.
     QList<MsgNotifyInfoRecord> m_displayingMsgNotifyInfos;
     bool m_displaying = false;
     // The pass under way ends a cycle: running turns false when it is over.
     bool m_displayEndsCycle = false;
+    // Bubble ids are numbers of one notification service on one bus: the bus's id tells this
+    // bus from an earlier one, whose unique names come again.
+    QString m_busId;
+    QList<std::function<void()>> m_waitingForBusId;
 };

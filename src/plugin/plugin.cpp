@@ -14,25 +14,12 @@ const QString kProjectName = u"quorin-msg-notification"_s;
 
 DBusInterface* s_service = nullptr;
 QTranslator* s_translator = nullptr;
-} // namespace
 
-int VXMRegister(const char* name, void* data)
-{
-    Q_UNUSED(data)
-    s_service = new DBusInterface(name, nullptr);
-    if (!s_service->registerDBus()) {
-        qCWarning(logMain) << "Register D-Bus failed";
-        s_service->deleteLater();
-        s_service = nullptr;
-        return 0;
-    }
-    plugin::loadTranslator();
-    return 0;
-}
-
-int VXMUnRegister(...)
+// Off the bus at once, released later: the host may register again before its event loop turns.
+void releaseService()
 {
     if (s_service) {
+        s_service->unregisterDBus();
         s_service->deleteLater();
         s_service = nullptr;
     }
@@ -41,6 +28,29 @@ int VXMUnRegister(...)
         s_translator->deleteLater();
         s_translator = nullptr;
     }
+}
+} // namespace
+
+// 0 when the object is on the bus, -1 when it could not be registered (logged).
+int VXMRegister(const char* name, void* data)
+{
+    Q_UNUSED(data)
+    // A second registration replaces the first rather than leave it behind.
+    releaseService();
+    s_service = new DBusInterface(name, nullptr);
+    if (!s_service->registerDBus()) {
+        qCWarning(logMain) << "Register D-Bus failed";
+        s_service->deleteLater();
+        s_service = nullptr;
+        return -1;
+    }
+    plugin::loadTranslator();
+    return 0;
+}
+
+int VXMUnRegister(...)
+{
+    releaseService();
     return 0;
 }
 
