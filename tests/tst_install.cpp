@@ -33,11 +33,12 @@ int run(const QString& program, const QStringList& arguments)
 
 bool versionAnswers()
 {
-    return testing::call(QDBusConnection::sessionBus(),
-                         QDBusMessage::createMethodCall(kService, kPath,
-                                                        "org.freedesktop.DBus.Properties", "Get")
-                             << kService << "version")
-               .type() == QDBusMessage::ReplyMessage;
+    QDBusMessage get =
+        QDBusMessage::createMethodCall(kService, kPath, "org.freedesktop.DBus.Properties", "Get")
+        << kService << "version";
+    // Asking must not start the installed service.
+    get.setAutoStartService(false);
+    return testing::call(QDBusConnection::sessionBus(), get).type() == QDBusMessage::ReplyMessage;
 }
 } // namespace
 
@@ -49,6 +50,7 @@ private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
     void installedTree();
+    void hostDrivesThePlugin_data();
     void hostDrivesThePlugin();
     void callActivatesTheService();
 
@@ -107,12 +109,23 @@ void TestInstall::installedTree()
     }
 }
 
+void TestInstall::hostDrivesThePlugin_data()
+{
+    QTest::addColumn<QStringList>("connection");
+    QTest::newRow("on the host's connection, which owns the name")
+        << QStringList{"--connection", "host-bus", "--service", kService};
+    QTest::newRow("the plug-in owns the name") << QStringList();
+}
+
+// Unregistering frees the bus at once, so that registering again in the same turn works; a
+// second registration replaces the first.
 void TestInstall::hostDrivesThePlugin()
 {
+    QFETCH(QStringList, connection);
     auto host = testing::makeProcess(
         installed(QMN_INSTALL_BINDIR "/quorin-msg-notification-host"),
-        {"--library", installed(QMN_INSTALL_LIBDIR "/libquorin-msg-notification.so"),
-         "--connection", "host-bus", "--service", kService});
+        QStringList{"--library", installed(QMN_INSTALL_LIBDIR "/libquorin-msg-notification.so")} +
+            connection);
     host->start();
     const auto says = [&host](const QByteArray& line) {
         return QTest::qWaitFor([&] {
@@ -127,15 +140,16 @@ void TestInstall::hostDrivesThePlugin()
     QVERIFY(says("registered 0"));
     QVERIFY(testing::waitForNameOwner(kService));
     QVERIFY(versionAnswers());
-    host->write("unregister\n");
-    QVERIFY(says("unregistered 0"));
-    // The host keeps the name; the object is gone.
-    QVERIFY(QTest::qWaitFor([] { return !versionAnswers(); }));
-    host->write("register\n");
-    QVERIFY(says("registered 0"));
+    host->write("unregister\nregister\n");
+    QVERIFY(says("unregistered 0") && says("registered 0"));
     QVERIFY(versionAnswers());
-    host->write("quit\n");
-    QVERIFY(says("bye"));
+    host->write("register\nunregister\n");
+    QVERIFY(says("registered 0") && says("unregistered 0"));
+    // Nothing of the first registration is left behind; the host keeps a name it owns.
+    QVERIFY(QTest::qWaitFor([] { return !versionAnswers(); }));
+    QCOMPARE(testing::waitForNameOwner(kService, true, 0), !connection.isEmpty());
+    host->write("register\nquit\n");
+    QVERIFY(says("registered 0") && says("bye"));
     QTRY_COMPARE(host->state(), QProcess::NotRunning);
     QCOMPARE(host->exitStatus(), QProcess::NormalExit);
     QCOMPARE(host->exitCode(), 0);

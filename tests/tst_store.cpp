@@ -103,6 +103,7 @@ private Q_SLOTS:
     void messageRetention_data();
     void messageRetention();
     void messageCleanUp();
+    void pausedWritesReachTheFile();
     void unusableDataHome_data();
     void unusableDataHome();
     void threadAtAFinishedThreadsAddress();
@@ -197,6 +198,36 @@ void TestStore::messageCleanUp()
     m_messages.deleteUselessMsgNotifyInfoRecords();
     QCOMPARE(ids(m_messages.selectMsgNotifyInfoRecords(-1, -1)), QList<int>({2, 4, 5}));
     QCOMPARE(m_messages.selectMsgNotifyInfoImgUrls()->size(), 3);
+}
+
+// Once the writes pause, the log is copied into the database file. The query program reads it
+// without changing a byte, though it is the last to close it.
+void TestStore::pausedWritesReachTheFile()
+{
+    const QString home = freshHome("pause");
+    const QString db = home + kRelative + "/msg_notify.db";
+    auto writing = startWriter(home, {"5"});
+    QVERIFY(
+        QTest::qWaitFor([&] { return writing->readAllStandardOutput().contains("committed"); }));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(db).size() > 4096, 10000);
+    writing->kill();
+    QVERIFY(writing->waitForFinished());
+
+    const auto bytes = [&db] {
+        QByteArray all;
+        for (const QString& path : {db, db + "-wal"}) {
+            QFile file(path);
+            all += file.open(QIODevice::ReadOnly) ? file.readAll() : "missing";
+        }
+        return all;
+    };
+    const QByteArray before = bytes();
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", home.toUtf8());
+    const testing::QueryRun run = testing::runQuery({"--events", "--status"});
+    qputenv("XDG_DATA_HOME", dataHome);
+    QVERIFY2(run.exitCode == 0 && run.out.contains("5"), run.out.constData());
+    QVERIFY(bytes() == before);
 }
 
 void TestStore::unusableDataHome_data()

@@ -64,7 +64,9 @@ else
     notifications="$demo/notifications.log"
 fi
 
-"$build/quorin-msg-notification" >"$demo/service.log" 2>&1 &
+# As the installed unit runs it: warnings only.
+QT_LOGGING_RULES="com.quorin.MsgNotification*.debug=false" \
+    "$build/quorin-msg-notification" >"$demo/service.log" 2>&1 &
 pids+=("$!")
 for _ in $(seq 100); do bus_has_owner "$service" && break; sleep 0.1; done
 bus_has_owner "$service" || { echo "demo: the service did not start, see $demo/service.log" >&2; exit 1; }

@@ -22,6 +22,8 @@ constexpr int kPauseMs = 200;
 std::atomic<int> s_uncounted{0};
 std::atomic<quint64> s_commits{0};
 std::atomic<quint64> s_copiedUpTo{0};
+// A burst of writes is being watched for its end.
+std::atomic<bool> s_pauseWatched{false};
 QThread* s_thread = nullptr;
 
 // Runs as the application object goes, before the process's statics: a checkpoint under way
@@ -60,6 +62,30 @@ void DatabaseCheckpoint::noteCommit()
         s_uncounted.store(0, std::memory_order_relaxed);
         Singleton<DatabaseCheckpoint>::instance()->request();
     }
+    // The log is copied back once the writes pause, so that a quiet service leaves its data in
+    // the database file rather than in the log.
+    if (!s_pauseWatched.exchange(true)) {
+        DatabaseCheckpoint* checkpoint = Singleton<DatabaseCheckpoint>::instance();
+        QMetaObject::invokeMethod(
+            checkpoint, [checkpoint] { checkpoint->watchForPause(s_commits.load()); },
+            Qt::QueuedConnection);
+    }
+}
+
+void DatabaseCheckpoint::watchForPause(quint64 commits)
+{
+    QTimer::singleShot(kPauseMs, this, [this, commits] {
+        const quint64 now = s_commits.load();
+        if (now != commits) {
+            watchForPause(now);
+            return;
+        }
+        // A commit from here on watches again; one before the checkpoint below is in it.
+        s_pauseWatched = false;
+        if (!caughtUp()) {
+            run();
+        }
+    });
 }
 
 bool DatabaseCheckpoint::caughtUp()

@@ -17,7 +17,8 @@ public:
     DatabaseCheckpoint();
     ~DatabaseCheckpoint() override;
 
-    // Counts a committed statement; every few hundred, queues a checkpoint.
+    // Counts a committed statement; every few hundred, and when the writes pause, queues a
+    // checkpoint.
     static void noteCommit();
     // Whether everything committed so far has been copied into the database file, so that the
     // next write starts the log over.
@@ -26,6 +27,8 @@ public:
     void request();
 
 private:
+    // Checkpoints once no statement has been committed for a short while.
+    void watchForPause(quint64 commits);
     void run();
 
     QThread* m_thread = nullptr;

@@ -164,6 +164,7 @@ QueryRun runQuery(const QStringList& arguments)
         run.exitCode = process->exitCode();
     }
     run.out = process->readAllStandardOutput();
+    run.err = process->readAllStandardError();
     return run;
 }
 

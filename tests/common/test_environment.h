@@ -51,6 +51,7 @@ struct QueryRun
 {
     int exitCode = -1;
     QByteArray out;
+    QByteArray err;
 };
 
 // Runs the query program to its end while this thread's event loop keeps turning, since the

@@ -92,6 +92,25 @@ int setEnabled(bool enabled)
     return 0;
 }
 
+// Qt leaves C1 controls as they are; a terminal that shows the document would act on them.
+QByteArray jsonText(const QJsonObject& document)
+{
+    const QByteArray raw = QJsonDocument(document).toJson();
+    QByteArray out;
+    out.reserve(raw.size());
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        // U+0080 to U+009F are 0xC2 0x80 to 0xC2 0x9F in UTF-8, and only inside strings here.
+        const auto next = i + 1 < raw.size() ? uchar(raw.at(i + 1)) : 0;
+        if (uchar(raw.at(i)) == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            out += "\\u00" + QByteArray::number(next, 16);
+            ++i;
+        } else {
+            out += raw.at(i);
+        }
+    }
+    return out;
+}
+
 int show(bool list, bool events, bool status, bool json)
 {
     StoreReport report;
@@ -128,7 +147,7 @@ int show(bool list, bool events, bool status, bool json)
         document.insert(u"status"_s, *state);
         text += (text.isEmpty() ? QString() : u"\n"_s) + ReportTable::status(*state);
     }
-    print(stdout, json ? QString::fromUtf8(QJsonDocument(document).toJson()) : text);
+    print(stdout, json ? QString::fromUtf8(jsonText(document)) : text);
     return 0;
 }
 
@@ -186,6 +205,14 @@ int main(int argc, char** argv)
     if (!bus.isConnected()) {
         std::fprintf(stderr, "no session bus: %s\n", qPrintable(bus.lastError().message()));
         return 1;
+    }
+    if (parser.isSet(waitOption)) {
+        // No cycle would run, and so none would end.
+        const QSettings settings(Config::configFilePath(), QSettings::IniFormat);
+        if (!Config::enabledSetting(settings)) {
+            return fail(u"the service is switched off (\"enabled\" in %1): no cycle runs until "
+                        "--enable"_s.arg(Config::configFilePath()));
+        }
     }
     RunningWatcher watcher;
     bus.connect(kService, kPath, u"org.freedesktop.DBus.Properties"_s, u"PropertiesChanged"_s,

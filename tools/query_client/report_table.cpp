@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QHash>
 #include <QLocale>
 
 using namespace Qt::StringLiterals;
@@ -36,10 +37,42 @@ QString timeText(const QJsonValue& isoTime)
         .toString(u"yyyy-MM-dd HH:mm"_s);
 }
 
-// An argument as a shell would need it, so that the line can be read as one command.
+// Characters a terminal would not show as themselves: controls, line and paragraph
+// separators, and invisible format characters such as the bidirectional overrides.
+bool hidden(char32_t c)
+{
+    const QChar::Category category = QChar::category(c);
+    return category == QChar::Other_Control || category == QChar::Other_Format ||
+           category == QChar::Separator_Line || category == QChar::Separator_Paragraph;
+}
+
+// An argument as a shell would need it, so that the line reads as the one command it is. One
+// with hidden characters takes bash's $'...' form, in which each of them is an escape.
 QString quoted(const QString& argument)
 {
     static const QString plain = u"-_./:=@%+,"_s;
+    const auto text = argument.toUcs4();
+    if (std::any_of(text.cbegin(), text.cend(), hidden)) {
+        static const QHash<char32_t, QString> named{
+            {U'\a', u"\\a"_s},  {U'\b', u"\\b"_s}, {U'\x1b', u"\\e"_s}, {U'\f', u"\\f"_s},
+            {U'\n', u"\\n"_s},  {U'\r', u"\\r"_s}, {U'\t', u"\\t"_s},   {U'\v', u"\\v"_s},
+            {U'\\', u"\\\\"_s}, {U'\'', u"\\'"_s}};
+        QString escaped;
+        for (char32_t c : text) {
+            if (named.contains(c)) {
+                escaped += named.value(c);
+            } else if (!hidden(c)) {
+                escaped += QString::fromUcs4(&c, 1);
+            } else if (c < 0x80) {
+                escaped += u"\\x%1"_s.arg(uint(c), 2, 16, QChar(u'0'));
+            } else if (c <= 0xFFFF) {
+                escaped += u"\\u%1"_s.arg(uint(c), 4, 16, QChar(u'0'));
+            } else {
+                escaped += u"\\U%1"_s.arg(uint(c), 8, 16, QChar(u'0'));
+            }
+        }
+        return u"$'%1'"_s.arg(escaped);
+    }
     const bool safe =
         !argument.isEmpty() && std::all_of(argument.cbegin(), argument.cend(), [](QChar c) {
             return c.isLetterOrNumber() || plain.contains(c);
@@ -50,6 +83,23 @@ QString quoted(const QString& argument)
     QString escaped = argument;
     escaped.replace(u'\'', u"'\\''"_s);
     return u"'%1'"_s.arg(escaped);
+}
+
+// The text in lines of at most `width` columns, each after the first starting with `indent`:
+// nothing of a command is left out.
+QString wrapped(const QString& text, int width, const QString& indent)
+{
+    QString out;
+    int used = 0;
+    for (char32_t c : text.toUcs4()) {
+        if (used + columns(c) > width) {
+            out += u'\n' + indent;
+            used = 0;
+        }
+        out += QString::fromUcs4(&c, 1);
+        used += columns(c);
+    }
+    return out;
 }
 
 QString sizeText(qint64 bytes)
@@ -132,8 +182,8 @@ QString ReportTable::messages(const QJsonArray& messages)
         }
         const QString onClick = u"        on click: "_s;
         out += onClick +
-               fitted(command.isEmpty() ? u"nothing"_s : command.join(u' '),
-                      kLineWidth - int(onClick.size()), false) +
+               wrapped(command.isEmpty() ? u"nothing"_s : command.join(u' '),
+                       kLineWidth - int(onClick.size()), QString(onClick.size(), u' ')) +
                u'\n';
     }
     return out;
