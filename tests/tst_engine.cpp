@@ -102,6 +102,7 @@ private Q_SLOTS:
     void switchedOff();
     void failedFetchKeepsTheStoreAndItsImages();
     void lastSecondOfAMessage();
+    void eventQueueIsBounded();
     void closing_data();
     void closing();
     void notificationServiceFailures_data();
@@ -477,13 +478,13 @@ void TestEngine::switchedOff()
     QCOMPARE(storedMessages(), QStringList{"50 1/1 0 0"});
 }
 
-// A fetch that brings nothing still shows the stored messages and prunes the store; the cache then
-// keeps the images of stored messages only, and leaves links, folders and what links point to.
-// An image that does not come in time is left for the next cycle; one that would not be shown is
-// not fetched.
+// A fetch that fails on its second page keeps the first page's messages but not its stamp, shows
+// the stored messages and prunes the store; the cache then keeps the images of stored messages
+// only, and leaves links, folders and what links point to. An image that does not come in time is
+// left for the next cycle; one that would not be shown is not fetched.
 void TestEngine::failedFetchKeepsTheStoreAndItsImages()
 {
-    serve({}, {}, HttpResponse::json({}, 304));
+    serve({pageBody({message(24, 9, QString(), QString(), now() + 3600)}, 1)}, {"77"});
     const qint64 stampBefore = Singleton<Config>::instance()->lastModified();
     seed(20, now() + 3600, 0, image("kept.png"));
     seed(21, now() + 3600, 5, image("pruned.png"));
@@ -505,13 +506,15 @@ void TestEngine::failedFetchKeepsTheStoreAndItsImages()
     QTest::ignoreMessage(QtWarningMsg, "Parse MsgNotifyInfos failed: ");
     QTest::ignoreMessage(QtWarningMsg, "Images not there after 300 ms: 1 shown without one");
     QVERIFY(runCycle());
-    const auto calls = m_notifications->calls();
-    QCOMPARE(calls.size(), 2);
-    QCOMPARE(calls.at(0).summary + calls.at(0).appIcon, "title 22");
-    QCOMPARE(calls.at(1).summary + calls.at(1).appIcon, "title 20" + cached("kept.png"));
-    QCOMPARE(storedMessages(), QStringList({"20 2/1 1 0", "22 1/1 0 0", "23 0/0 0 0"}));
+    QStringList shown;
+    for (const auto& call : m_notifications->calls()) {
+        shown << call.summary + ' ' + call.appIcon;
+    }
+    QCOMPARE(shown, QStringList({"title 24 ", "title 22 ", "title 20 " + cached("kept.png")}));
+    QCOMPARE(storedMessages(),
+             QStringList({"20 3/1 1 0", "22 2/1 0 0", "23 0/0 0 0", "24 1/1 0 0"}));
     QCOMPARE(Singleton<Config>::instance()->lastModified(), stampBefore);
-    QCOMPARE(queuedEvents(), QStringList({"22/2", "20/2"}));
+    QCOMPARE(queuedEvents(), QStringList({"24/1", "24/2", "22/2", "20/2"}));
     QStringList fetched;
     for (const HttpRequest& request : m_server->requests()) {
         fetched << QString::fromLatin1(request.path());
@@ -545,6 +548,27 @@ void TestEngine::lastSecondOfAMessage()
         (void)QTest::qWaitFor(shown, 1000);
     }
     QFAIL("the pass never ran within the second it began in");
+}
+
+// While the server refuses every upload, the queue keeps the newest 10,000 events.
+void TestEngine::eventQueueIsBounded()
+{
+    QVERIFY(DatabaseAdaptor::update(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10000) "
+        "INSERT INTO msg_event_info(body) SELECT '{\"eventTime\":1,\"eventType\":2,\"id\":' || i "
+        "|| '}' FROM n"));
+    serveReports(HttpResponse::json({}, 500));
+    serve({pageBody({message(1, 9, QString(), QString(), now() + 3600)})});
+    // One received event after the page, one shown event after the pass.
+    for (int i = 0; i < 2; ++i) {
+        QTest::ignoreMessage(QtWarningMsg,
+                             "Event queue full: the 1 oldest events dropped, 10000 kept");
+    }
+    QVERIFY(runCycle());
+    const QStringList queue = queuedEvents();
+    QCOMPARE(queue.size(), 10000);
+    QCOMPARE(queue.first(), "3/2");
+    QCOMPARE(queue.mid(9998), QStringList({"1/1", "1/2"}));
 }
 
 void TestEngine::closing_data()

@@ -136,12 +136,16 @@ void TestStore::messageStoreRule()
     QCOMPARE(m_messages.selectMsgNotifyInfoRecordById(2)->replace_id, 0u);
 
     MsgNotifyInfos page;
-    page.datas = {message(1, 2000, "second")};
+    MsgNotifyInfo again;
+    again.fromJsonObject({{"id", 1}, {"name", "n"}, {"startTime", 2000}, {"endTime", 3000},
+                          {"title", "second"}, {"content", "c"}, {"type", 4}, {"imgUrl", "u"},
+                          {"linkType", 2}, {"linkInfo", "l"}});
+    page.datas = {again};
     m_messages.insertMsgNotifyInfoRecords(page);
     const std::optional<MsgNotifyInfoRecord> row =
         m_messages.selectMsgNotifyInfoRecordByReplaceId(4000000000u);
-    QVERIFY(row->id == 1 && row->title == "second" && row->startTime == 2000 &&
-            row->notify_times == 0 && !row->image_downloaded && !row->msg_read);
+    QCOMPARE(row->toVariantMap(), again.toVariantMap());
+    QVERIFY(row->notify_times == 0 && !row->image_downloaded && !row->msg_read);
     QCOMPARE(ids(m_messages.selectMsgNotifyInfoRecords(-1, -1)), QList<int>({1, 2}));
 }
 
