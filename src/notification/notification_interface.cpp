@@ -13,6 +13,7 @@
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -123,41 +124,55 @@ void NotificationInterface::initConnections()
 
 void NotificationInterface::initDBusConnections()
 {
-    // With the message, so that a closing can be told from the service that gave the id.
-    QDBusConnection::sessionBus().connect(
-        kNotifications, u"/org/freedesktop/Notifications"_s, kNotifications,
-        u"NotificationClosed"_s, this,
-        SLOT(slotNotificationClosedBy(quint32, quint32, QDBusMessage)));
-    auto* watcher = new QDBusPendingCallWatcher(callBus(u"GetId"_s), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this](QDBusPendingCallWatcher* call) {
-                call->deleteLater();
-                const QDBusMessage reply = call->reply();
-                m_busId = reply.type() == QDBusMessage::ReplyMessage
-                              ? reply.arguments().value(0).toString()
-                              : QString();
-                if (m_busId.isEmpty()) {
-                    // Matches no stored identity, so that no stored id is trusted.
-                    m_busId = u"unknown-%1"_s.arg(QDateTime::currentMSecsSinceEpoch());
-                }
-                for (const auto& next : std::exchange(m_waitingForBusId, {})) {
-                    next();
-                }
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.connect(kNotifications, u"/org/freedesktop/Notifications"_s, kNotifications,
+                u"NotificationClosed"_s, this, SLOT(slotNotificationClosed(quint32, quint32)));
+    // Bubble ids are numbers of one notification service: follow who owns the name. The bus
+    // announces a new owner before that owner's first answer or signal reaches us.
+    auto* owners = new QDBusServiceWatcher(kNotifications, bus,
+                                           QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(owners, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& owner) {
+                m_notificationOwner = owner;
             });
+    const auto answered = [this](QDBusPendingCallWatcher* call, QString* value) {
+        call->deleteLater();
+        const QDBusMessage reply = call->reply();
+        if (reply.type() == QDBusMessage::ReplyMessage) {
+            *value = reply.arguments().value(0).toString();
+        }
+        if (--m_serviceQueries == 0) {
+            if (m_busId.isEmpty()) {
+                // Matches no stored identity, so that no stored id is trusted.
+                m_busId = u"unknown-%1"_s.arg(QDateTime::currentMSecsSinceEpoch());
+            }
+            for (const auto& next : std::exchange(m_waitingForService, {})) {
+                next();
+            }
+        }
+    };
+    m_serviceQueries = 2;
+    connect(new QDBusPendingCallWatcher(callBus(u"GetId"_s), this),
+            &QDBusPendingCallWatcher::finished, this,
+            [this, answered](QDBusPendingCallWatcher* call) { answered(call, &m_busId); });
+    connect(
+        new QDBusPendingCallWatcher(callBus(u"GetNameOwner"_s, {kNotifications}), this),
+        &QDBusPendingCallWatcher::finished, this,
+        [this, answered](QDBusPendingCallWatcher* call) { answered(call, &m_notificationOwner); });
 }
 
-void NotificationInterface::whenBusIdKnown(const std::function<void()>& next)
+void NotificationInterface::whenServiceKnown(const std::function<void()>& next)
 {
-    if (m_busId.isEmpty()) {
-        m_waitingForBusId.append(next);
+    if (m_serviceQueries > 0) {
+        m_waitingForService.append(next);
     } else {
         next();
     }
 }
 
-QString NotificationInterface::serviceIdentity(const QString& uniqueName) const
+QString NotificationInterface::serviceIdentity() const
 {
-    return uniqueName.isEmpty() ? QString() : m_busId + u' ' + uniqueName;
+    return m_notificationOwner.isEmpty() ? QString() : m_busId + u' ' + m_notificationOwner;
 }
 
 uint NotificationInterface::Notify(const QString& summary, const QString& appBody,
@@ -334,22 +349,13 @@ void NotificationInterface::slotSendMsgNotification()
     m_displayingMsgNotifyInfos =
         Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(-1, 0);
     m_displaying = true;
-    // Stored bubble ids count only while the service that gave them is the one on the bus.
-    auto* watcher = new QDBusPendingCallWatcher(callBus(u"GetNameOwner"_s, {kNotifications}), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this](QDBusPendingCallWatcher* call) {
-                call->deleteLater();
-                const QDBusMessage reply = call->reply();
-                const QString owner = reply.type() == QDBusMessage::ReplyMessage
-                                          ? reply.arguments().value(0).toString()
-                                          : QString();
-                whenBusIdKnown([this, owner] { startDisplayWalk(owner); });
-            });
+    whenServiceKnown([this] { startDisplayWalk(); });
 }
 
-void NotificationInterface::startDisplayWalk(const QString& owner)
+// Stored bubble ids count only while the service that gave them is the one on the bus.
+void NotificationInterface::startDisplayWalk()
 {
-    const QString identity = serviceIdentity(owner);
+    const QString identity = serviceIdentity();
     if (identity.isEmpty() || identity != Singleton<Config>::instance()->notificationService()) {
         releaseBubbleIds();
     }
@@ -395,7 +401,7 @@ void NotificationInterface::displayAnswered(const MsgNotifyInfoRecord& row,
         m_displayingMsgNotifyInfos.clear();
     } else if (result.id != 0) {
         // Notification ids are never 0: nothing was shown, nothing is recorded.
-        recordShown(row, result.id, call->reply().service());
+        recordShown(row, result.id);
     }
     showNextDueRow();
 }
@@ -418,14 +424,13 @@ NotificationInterface::showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) c
     return startNotification(row.title, row.content, icon, row.replace_id, row.actionCommand());
 }
 
-void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id,
-                                        const QString& service)
+void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id)
 {
     MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
     Config* config = Singleton<Config>::instance();
     // The first bubble of another service (one the call started, or one that took over during
     // the pass): the ids stored so far are not its numbers.
-    const QString identity = serviceIdentity(service);
+    const QString identity = serviceIdentity();
     if (identity != config->notificationService()) {
         releaseBubbleIds();
         config->setNotificationService(identity);
@@ -445,22 +450,19 @@ void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id,
         MsgEventInfo(row.id, QDateTime::currentSecsSinceEpoch(), kEventShown));
 }
 
-void NotificationInterface::slotNotificationClosedBy(uint id, uint reason,
-                                                     const QDBusMessage& message)
-{
-    const QString sender = message.service();
-    whenBusIdKnown([this, id, reason, sender] {
-        // An id counts only from the service that gave it; another one's bubble may carry the
-        // same number.
-        if (serviceIdentity(sender) == Singleton<Config>::instance()->notificationService()) {
-            slotNotificationClosed(id, reason);
-        }
-    });
-}
-
 void NotificationInterface::slotNotificationClosed(uint id, uint reason)
 {
     if (reason != kClosedByCall || id == 0) {
+        return;
+    }
+    whenServiceKnown([this, id] { closeBubble(id); });
+}
+
+void NotificationInterface::closeBubble(uint id)
+{
+    // An id counts only from the service that gave it; another one's bubble may carry the same
+    // number.
+    if (serviceIdentity() != Singleton<Config>::instance()->notificationService()) {
         return;
     }
     const std::optional<MsgNotifyInfoRecord> row =

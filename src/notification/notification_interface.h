@@ -2,7 +2,6 @@
 
 #include "common/data.h"
 
-#include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QList>
 #include <QMap>
@@ -50,7 +49,6 @@ private Q_SLOTS:
     void slotGetMsgNotifyInfosFinished(const std::optional<MsgNotifyInfos>& msgNotifyInfos);
     void slotReportMsgNotifyInfoFinished(bool ret);
     void slotNotificationClosed(uint id, uint reason);
-    void slotNotificationClosedBy(uint id, uint reason, const QDBusMessage& message);
     void slotAsyncDownloadImage();
     void slotImgDownloadFinished(const QString& url, bool ret);
     void slotSendMsgNotification();
@@ -74,14 +72,17 @@ private:
     void endFetch();
     void applyReportVerdict();
     void imagesDue();
-    void whenBusIdKnown(const std::function<void()>& next);
-    QString serviceIdentity(const QString& uniqueName) const;
+    // Runs `next` once the bus's id and the notification service's owner are known.
+    void whenServiceKnown(const std::function<void()>& next);
+    // "<bus id> <unique name>" of the notification service on the bus; empty when there is none.
+    QString serviceIdentity() const;
     void releaseBubbleIds();
-    void startDisplayWalk(const QString& owner);
+    void startDisplayWalk();
+    void closeBubble(uint id);
     QDBusPendingCall showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const;
     void showNextDueRow();
     void displayAnswered(const MsgNotifyInfoRecord& row, QDBusPendingCallWatcher* call);
-    void recordShown(const MsgNotifyInfoRecord& row, uint id, const QString& service);
+    void recordShown(const MsgNotifyInfoRecord& row, uint id);
     void endDisplayPass();
     void finishCycle();
 
@@ -110,5 +111,7 @@ private:
     // Bubble ids are numbers of one notification service on one bus: the bus's id tells this
     // bus from an earlier one, whose unique names come again.
     QString m_busId;
-    QList<std::function<void()>> m_waitingForBusId;
+    QString m_notificationOwner;
+    int m_serviceQueries = 0;
+    QList<std::function<void()>> m_waitingForService;
 };
