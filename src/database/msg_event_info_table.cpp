@@ -18,6 +18,7 @@ const QString kCreate =
 const QString kInsert = u"INSERT INTO %1 (body) VALUES (:body)"_s;
 const QString kSelect = u"SELECT * FROM %1"_s;
 const QString kSelectById = u"SELECT * FROM %1 WHERE id = :id"_s;
+const QString kSelectAfter = u"SELECT * FROM %1 WHERE id > :id ORDER BY id LIMIT %2"_s;
 const QString kUpdateRetryTimes = u"UPDATE %1 SET retry_times = %2 WHERE id = %3"_s;
 const QString kDeleteById = u"DELETE FROM %1 WHERE id = %2"_s;
 const QString kUpdateRetryTimesOfIds =
@@ -63,8 +64,20 @@ void MsgEventInfoTable::insertMsgEventInfoRecord(const MsgEventInfo& info)
 QMap<int, MsgEventInfo> MsgEventInfoTable::selectMsgEventInfoRecords()
 {
     initMsgEventInfoTable();
-    const QList<MsgEventInfoRecord> records = DatabaseAdaptor::selectBeans<MsgEventInfoRecord>(
-        &MsgEventInfoRecord::fromVariantMap, kSelect.arg(kTable));
+    return events(DatabaseAdaptor::selectBeans<MsgEventInfoRecord>(
+        &MsgEventInfoRecord::fromVariantMap, kSelect.arg(kTable)));
+}
+
+QMap<int, MsgEventInfo> MsgEventInfoTable::selectMsgEventInfoRecords(int afterId, int limit)
+{
+    initMsgEventInfoTable();
+    return events(DatabaseAdaptor::selectBeans<MsgEventInfoRecord>(
+        &MsgEventInfoRecord::fromVariantMap, kSelectAfter.arg(kTable).arg(limit),
+        {{u"id"_s, afterId}}));
+}
+
+QMap<int, MsgEventInfo> MsgEventInfoTable::events(const QList<MsgEventInfoRecord>& records)
+{
     QMap<int, MsgEventInfo> events;
     for (const MsgEventInfoRecord& record : records) {
         events.insert(record.id, MsgEventInfo(record.body.toUtf8()));

@@ -17,6 +17,8 @@ public:
     void insertMsgEventInfoRecord(const MsgEventInfo& info);
     // The whole queue keyed by row id (ascending, the order of insertion).
     QMap<int, MsgEventInfo> selectMsgEventInfoRecords();
+    // At most `limit` rows after the row id `afterId`, in the same order.
+    QMap<int, MsgEventInfo> selectMsgEventInfoRecords(int afterId, int limit);
     std::optional<MsgEventInfoRecord> selectMsgEventInfoRecordById(int id);
     // Counts one more failed upload of the row.
     void updateMsgEventInfoRecordFieldRetryTimes(int id);
@@ -29,4 +31,7 @@ public:
 
     // While the server keeps refusing uploads, the queue grows with every cycle.
     static constexpr int kMaxEvents = 10000;
+
+private:
+    static QMap<int, MsgEventInfo> events(const QList<MsgEventInfoRecord>& records);
 };

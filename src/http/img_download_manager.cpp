@@ -75,17 +75,28 @@ QString ImgDownloadManager::localImagePath(const QString& url) const
     return ImgDownload::localImagePath(m_imgDir, url);
 }
 
-void ImgDownloadManager::removeImagesExcept(const QStringList& urls) const
+QStringList ImgDownloadManager::imagesExcept(const QStringList& urls) const
 {
     QSet<QString> kept;
     for (const QString& url : urls) {
         kept.insert(QFileInfo(localImagePath(url)).fileName());
     }
-    QDir dir(m_imgDir);
-    const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    QStringList others;
+    const QFileInfoList files =
+        QDir(m_imgDir).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
     for (const QFileInfo& file : files) {
-        if (!kept.contains(file.fileName()) && dir.remove(file.fileName())) {
-            qCDebug(logMain).noquote() << "Image removed:" << file.filePath();
+        if (!kept.contains(file.fileName())) {
+            others.append(file.filePath());
         }
+    }
+    return others;
+}
+
+void ImgDownloadManager::removeImage(const QString& path)
+{
+    // Only a regular file, never a link that took its place meanwhile.
+    const QFileInfo file(path);
+    if (file.isFile() && !file.isSymLink() && QFile::remove(path)) {
+        qCDebug(logMain).noquote() << "Image removed:" << path;
     }
 }

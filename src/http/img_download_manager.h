@@ -24,9 +24,10 @@ public:
     void cancelQueued();
     // Where the image of the URL is cached; empty when the URL names no file.
     QString localImagePath(const QString& url) const;
-    // Removes the cached images of every other URL: regular files directly in the cache folder
-    // only, never a link or what it points to. Only while no download runs.
-    void removeImagesExcept(const QStringList& urls) const;
+    // The cached files of every other URL: regular files directly in the cache folder only,
+    // never a link or what it points to. For removeImage, while no download runs.
+    QStringList imagesExcept(const QStringList& urls) const;
+    static void removeImage(const QString& path);
 
     // <data home>/<organisation or "quorin">/quorin-msg-notification/images
     static QString imgDirPath();

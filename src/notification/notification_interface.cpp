@@ -220,16 +220,35 @@ void NotificationInterface::slotReportMsgEventInfos()
 {
     // One batch at a time, so that a verdict only ever applies to the events it carried; the
     // queue waits for the next report.
-    if (!m_reportingMsgEventInfos.isEmpty()) {
+    if (!m_reportingMsgEventInfos.isEmpty() || m_readingReport) {
         return;
     }
-    m_reportingMsgEventInfos =
-        Singleton<MsgEventInfoTable>::instance()->selectMsgEventInfoRecords();
-    const MsgEventInfos batch(m_reportingMsgEventInfos.values());
-    if (batch.isEmpty()) {
-        return;
+    m_readingReport = true;
+    readReportBatch();
+}
+
+// The queue is read a few hundred rows a turn: a long one would hold the host's thread.
+void NotificationInterface::readReportBatch()
+{
+    MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.nsecsElapsed() < kSliceNs) {
+        const int after =
+            m_reportingMsgEventInfos.isEmpty() ? 0 : m_reportingMsgEventInfos.lastKey();
+        const QMap<int, MsgEventInfo> part =
+            events->selectMsgEventInfoRecords(after, kIdsPerStatement);
+        m_reportingMsgEventInfos.insert(part);
+        if (part.size() < kIdsPerStatement) {
+            m_readingReport = false;
+            const MsgEventInfos batch(m_reportingMsgEventInfos.values());
+            if (!batch.isEmpty()) {
+                Singleton<MsgNotifyService>::instance()->reportMsgNotifyInfo(batch);
+            }
+            return;
+        }
     }
-    Singleton<MsgNotifyService>::instance()->reportMsgNotifyInfo(batch);
+    QMetaObject::invokeMethod(this, &NotificationInterface::readReportBatch, Qt::QueuedConnection);
 }
 
 void NotificationInterface::slotReportMsgNotifyInfoFinished(bool ret)
@@ -298,6 +317,7 @@ void NotificationInterface::storeFetchedPages()
     MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
     QElapsedTimer clock;
     clock.start();
+    bool stored = false;
     while (!m_fetchedPages.isEmpty() && clock.nsecsElapsed() < kSliceNs) {
         const std::optional<MsgNotifyInfos>& page = m_fetchedPages.first();
         if (page && m_storedOfFirstPage < page->datas.size()) {
@@ -305,9 +325,14 @@ void NotificationInterface::storeFetchedPages()
             messages->insertMsgNotifyInfoRecord(info);
             events->insertMsgEventInfoRecord(
                 MsgEventInfo(info.id, page->lastModified, kEventReceived));
+            stored = true;
             continue;
         }
+        // The end of the fetch writes the configuration file: a turn of its own.
         const bool last = !page || !page->hasNextPage;
+        if (last && stored) {
+            break;
+        }
         const qint64 stamp = m_fetchStamp.value_or(0);
         const bool complete = page.has_value();
         m_fetchedPages.removeFirst();
@@ -317,7 +342,7 @@ void NotificationInterface::storeFetchedPages()
             if (complete) {
                 Singleton<Config>::instance()->setLastModified(stamp);
             }
-            endFetch();
+            QMetaObject::invokeMethod(this, &NotificationInterface::endFetch, Qt::QueuedConnection);
         }
     }
     if (!m_fetchedPages.isEmpty()) {
@@ -334,9 +359,23 @@ void NotificationInterface::endFetch()
     // No download of this process runs between two cycles: the images of pruned messages can
     // go now. A store that cannot be read says nothing about which images are still wanted.
     if (const std::optional<QStringList> urls = messages->selectMsgNotifyInfoImgUrls()) {
-        Singleton<ImgDownloadManager>::instance()->removeImagesExcept(*urls);
+        m_staleImages = Singleton<ImgDownloadManager>::instance()->imagesExcept(*urls);
     }
-    QMetaObject::invokeMethod(this, &NotificationInterface::slotAsyncDownloadImage,
+    removeStaleImages();
+}
+
+// A few files a turn: two hundred unlinks take tens of milliseconds.
+void NotificationInterface::removeStaleImages()
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_staleImages.isEmpty() && clock.nsecsElapsed() < kSliceNs) {
+        ImgDownloadManager::removeImage(m_staleImages.takeLast());
+    }
+    QMetaObject::invokeMethod(this,
+                              m_staleImages.isEmpty()
+                                  ? &NotificationInterface::slotAsyncDownloadImage
+                                  : &NotificationInterface::removeStaleImages,
                               Qt::QueuedConnection);
 }
 
@@ -484,10 +523,23 @@ void NotificationInterface::closeBubble(uint id)
 void NotificationInterface::slotAsyncDownloadImage()
 {
     m_downloadingMsgNotifyInfos.clear();
+    m_imageRows = Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(0, 0);
+    m_waitingForImages = true;
+    m_imageDeadline->start(m_imageDeadlineMs);
+    requestImages();
+}
+
+// Asks for the images a few rows a turn; results may come back in between.
+void NotificationInterface::requestImages()
+{
+    if (!m_waitingForImages) {
+        return;
+    }
     ImgDownloadManager* images = Singleton<ImgDownloadManager>::instance();
-    const QList<MsgNotifyInfoRecord> rows =
-        Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(0, 0);
-    for (const MsgNotifyInfoRecord& row : rows) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_imageRows.isEmpty() && clock.nsecsElapsed() < kSliceNs) {
+        const MsgNotifyInfoRecord row = m_imageRows.takeFirst();
         // Only what this cycle shows: a message that will not be shown, or has no image to
         // fetch, does not hold the pass back.
         if (notDue(row) || images->localImagePath(row.imgUrl).isEmpty()) {
@@ -499,12 +551,12 @@ void NotificationInterface::slotAsyncDownloadImage()
         }
         m_downloadingMsgNotifyInfos.insert(row.imgUrl, row);
     }
-    if (m_downloadingMsgNotifyInfos.isEmpty()) {
-        finishCycle();
-        return;
+    if (!m_imageRows.isEmpty()) {
+        QMetaObject::invokeMethod(this, &NotificationInterface::requestImages,
+                                  Qt::QueuedConnection);
+    } else if (m_downloadingMsgNotifyInfos.isEmpty()) {
+        imagesDone();
     }
-    m_waitingForImages = true;
-    m_imageDeadline->start(m_imageDeadlineMs);
 }
 
 void NotificationInterface::slotImgDownloadFinished(const QString& url, bool ret)
@@ -522,11 +574,17 @@ void NotificationInterface::slotImgDownloadFinished(const QString& url, bool ret
         }
     }
     m_downloadingMsgNotifyInfos.remove(url);
-    if (m_downloadingMsgNotifyInfos.isEmpty()) {
-        m_imageDeadline->stop();
-        m_waitingForImages = false;
-        finishCycle();
+    if (m_downloadingMsgNotifyInfos.isEmpty() && m_imageRows.isEmpty()) {
+        imagesDone();
     }
+}
+
+void NotificationInterface::imagesDone()
+{
+    m_imageDeadline->stop();
+    m_waitingForImages = false;
+    // The pass reads every unread row: not in the turn that handled the last image.
+    QMetaObject::invokeMethod(this, &NotificationInterface::finishCycle, Qt::QueuedConnection);
 }
 
 // The image step took too long: the messages go out now, those still waiting without their
@@ -541,6 +599,7 @@ void NotificationInterface::imagesDue()
                                         .arg(m_downloadingMsgNotifyInfos.size());
     m_waitingForImages = false;
     m_downloadingMsgNotifyInfos.clear();
+    m_imageRows.clear();
     Singleton<ImgDownloadManager>::instance()->cancelQueued();
     finishCycle();
 }

@@ -70,7 +70,11 @@ private:
     static NotifyResult notificationResult(QDBusPendingCall& call);
     void storeFetchedPages();
     void endFetch();
+    void removeStaleImages();
+    void readReportBatch();
     void applyReportVerdict();
+    void requestImages();
+    void imagesDone();
     void imagesDue();
     // Runs `next` once the bus's id and the notification service's owner are known.
     void whenServiceKnown(const std::function<void()>& next);
@@ -92,14 +96,19 @@ private:
     // verdict has not reached yet while it is being applied.
     QMap<int, MsgEventInfo> m_reportingMsgEventInfos;
     std::optional<bool> m_reportVerdict;
+    bool m_readingReport = false;
     // Pages of the fetch under way that are not stored yet, in page order, and how many
     // messages of the first are.
     QList<std::optional<MsgNotifyInfos>> m_fetchedPages;
     qsizetype m_storedOfFirstPage = 0;
     // The stamp of the fetch's first page: the moment its listing began.
     std::optional<qint64> m_fetchStamp;
+    // Cached images of messages no longer stored, still to be removed.
+    QStringList m_staleImages;
     // Messages waiting for their image, keyed by image URL.
     QMultiMap<QString, MsgNotifyInfo> m_downloadingMsgNotifyInfos;
+    // Rows whose image is still to be asked for.
+    QList<MsgNotifyInfoRecord> m_imageRows;
     bool m_waitingForImages = false;
     QTimer* m_imageDeadline = nullptr;
     int m_imageDeadlineMs = 60000;
