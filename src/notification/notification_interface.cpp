@@ -29,8 +29,8 @@ constexpr int kEventReceived = 1;
 constexpr int kEventShown = 2;
 constexpr int kEventClosed = 3;
 constexpr uint kClosedByCall = 3;
-// How long one turn of the host's event loop may spend storing a page or applying a verdict
-// before it lets other work in.
+// How long one turn of the host's event loop may spend on a long step (storing pages, reading the
+// event queue, a verdict, image requests, image clean-up) before it lets other work in.
 constexpr qint64 kSliceNs = 2'000'000;
 constexpr int kIdsPerStatement = 200;
 
@@ -46,7 +46,8 @@ QDBusPendingCall callBus(const QString& method, const QVariantList& arguments = 
     return QDBusConnection::sessionBus().asyncCall(message);
 }
 
-// The row will not be shown this cycle: its image can wait.
+// The row will not be shown (again) this cycle: read, shown five times or expired; a message is
+// due up to and including the second its end time names.
 bool notDue(const MsgNotifyInfoRecord& row)
 {
     return row.msg_read || row.notify_times >= kMaxNotifyTimes ||
@@ -418,8 +419,7 @@ void NotificationInterface::showNextDueRow()
 {
     while (!m_displayingMsgNotifyInfos.isEmpty()) {
         const MsgNotifyInfoRecord row = m_displayingMsgNotifyInfos.takeLast();
-        if (row.notify_times >= kMaxNotifyTimes ||
-            QDateTime::currentSecsSinceEpoch() > row.endTime) {
+        if (notDue(row)) {
             continue;
         }
         auto* watcher = new QDBusPendingCallWatcher(showMsgNotifyInfoRecord(row), this);
