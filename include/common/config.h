@@ -26,11 +26,15 @@ public:
     // The switch: "enabled" of the file, read again on each call so that a change made while
     // the service runs counts from its next cycle. Absent means on.
     bool enabled();
+    // "openLinks": whether a click on a bubble opens its web link; "auto" (or absent) yes,
+    // "never" no. Read again on each call, as the switch is.
+    bool openLinks();
 
     // The keys as the service reads them, for tools that work on the file directly.
     static QString serverSetting(const QSettings& settings);
     static bool enabledSetting(const QSettings& settings);
     static void setEnabledSetting(QSettings& settings, bool enabled);
+    static bool openLinksSetting(const QSettings& settings);
 
     static QString defaultServer();
     static QString configDirPath();

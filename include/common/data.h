@@ -31,6 +31,10 @@ struct MsgNotifyInfo
     // The program and arguments that a click on the message's notification runs; empty for a
     // link type without one.
     QStringList actionCommand() const;
+    // What a click opens in the browser: `linkInfo` of a web link that is an http or https URL
+    // with a host, without a user or password part, whitespace or control characters, and of at
+    // most 2 KB. Empty for anything else.
+    QString webLink() const;
 };
 
 // A row of msg_notify_info: the message plus its local display state.

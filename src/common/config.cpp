@@ -13,6 +13,7 @@ namespace {
 const QString kServerKey = u"server"_s;
 const QString kLastModifiedKey = u"lastModified"_s;
 const QString kEnabledKey = u"enabled"_s;
+const QString kOpenLinksKey = u"openLinks"_s;
 const QString kNotificationServiceKey = u"notificationService"_s;
 } // namespace
 
@@ -55,6 +56,12 @@ bool Config::enabled()
     return enabledSetting(*m_settings);
 }
 
+bool Config::openLinks()
+{
+    m_settings->sync();
+    return openLinksSetting(*m_settings);
+}
+
 QString Config::serverSetting(const QSettings& settings)
 {
     QString server = settings.value(kServerKey).toString().trimmed();
@@ -76,6 +83,13 @@ bool Config::enabledSetting(const QSettings& settings)
 void Config::setEnabledSetting(QSettings& settings, bool enabled)
 {
     settings.setValue(kEnabledKey, enabled);
+}
+
+bool Config::openLinksSetting(const QSettings& settings)
+{
+    // A value other than the two is a mistyped "never" more likely than a mistyped "auto".
+    const QString value = settings.value(kOpenLinksKey).toString().trimmed().toLower();
+    return value.isEmpty() || value == "auto"_L1;
 }
 
 QString Config::defaultServer()

@@ -4,6 +4,7 @@
 
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QUrl>
 
 using namespace Qt::StringLiterals;
 
@@ -57,6 +58,28 @@ QStringList MsgNotifyInfo::actionCommand() const
     default:
         return {};
     }
+}
+
+QString MsgNotifyInfo::webLink() const
+{
+    constexpr qsizetype kMaxLinkBytes = 2048;
+    if (linkType != 2 || linkInfo.toUtf8().size() > kMaxLinkBytes) {
+        return {};
+    }
+    for (const auto c : linkInfo.toUcs4()) {
+        const QChar::Category category = QChar::category(c);
+        if (QChar::isSpace(c) || category == QChar::Other_Control ||
+            category == QChar::Other_Format || category == QChar::Other_Surrogate) {
+            return {};
+        }
+    }
+    const QUrl url(linkInfo, QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    if (!url.isValid() || (scheme != "http"_L1 && scheme != "https"_L1) || url.host().isEmpty() ||
+        !url.userInfo().isEmpty() || url.authority().contains(u'@')) {
+        return {};
+    }
+    return linkInfo;
 }
 
 MsgNotifyInfoRecord::MsgNotifyInfoRecord(const QVariantMap& map)

@@ -7,6 +7,7 @@
 #include "http/img_download_manager.h"
 #include "http/msg_notify_service.h"
 #include "platform/notification_sender.h"
+#include "platform/uri_launcher.h"
 #include "plugin/log_categories.h"
 
 #include <QDBusConnection>
@@ -37,6 +38,8 @@ constexpr int kIdsPerStatement = 200;
 const QString kBusService = u"org.freedesktop.DBus"_s;
 const QString kBusPath = u"/org/freedesktop/DBus"_s;
 const QString kNotifications = u"org.freedesktop.Notifications"_s;
+const QString kNotificationsPath = u"/org/freedesktop/Notifications"_s;
+const QString kActionHint = u"x-quorin-action-default"_s;
 
 QDBusPendingCall callBus(const QString& method, const QVariantList& arguments = {})
 {
@@ -79,6 +82,7 @@ bool isUnreachable(const QDBusMessage& reply)
 NotificationInterface::NotificationInterface(QObject* parent)
     : QObject(parent)
     , m_imageDeadline(new QTimer(this))
+    , m_launcher(new UriLauncher(this))
 {
     m_imageDeadline->setSingleShot(true);
     connect(m_imageDeadline, &QTimer::timeout, this, &NotificationInterface::imagesDue);
@@ -126,8 +130,14 @@ void NotificationInterface::initConnections()
 void NotificationInterface::initDBusConnections()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.connect(kNotifications, u"/org/freedesktop/Notifications"_s, kNotifications,
-                u"NotificationClosed"_s, this, SLOT(slotNotificationClosed(quint32, quint32)));
+    // Some services send these to the connection that showed the bubble only, others to all;
+    // QtDBus lets through only those of the name's current owner.
+    bus.connect(kNotifications, kNotificationsPath, kNotifications, u"NotificationClosed"_s, this,
+                SLOT(slotNotificationClosed(quint32, quint32)));
+    bus.connect(kNotifications, kNotificationsPath, kNotifications, u"ActionInvoked"_s, this,
+                SLOT(slotActionInvoked(quint32, QString)));
+    bus.connect(kNotifications, kNotificationsPath, kNotifications, u"ActivationToken"_s, this,
+                SLOT(slotActivationToken(quint32, QString)));
     // Bubble ids are numbers of one notification service: follow who owns the name. The bus
     // announces a new owner before that owner's first answer or signal reaches us.
     auto* owners = new QDBusServiceWatcher(kNotifications, bus,
@@ -135,6 +145,8 @@ void NotificationInterface::initDBusConnections()
     connect(owners, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString&, const QString&, const QString& owner) {
                 m_notificationOwner = owner;
+                m_liveBubbles.clear();
+                m_activationTokens.clear();
             });
     const auto answered = [this](QDBusPendingCallWatcher* call, QString* value) {
         call->deleteLater();
@@ -190,7 +202,7 @@ QDBusPendingCall NotificationInterface::startNotification(const QString& summary
                                                           const QStringList& paramList)
 {
     const QStringList actions{u"default"_s, QString()};
-    const QVariantMap hints{{u"x-quorin-action-default"_s, paramList.join(u',')}};
+    const QVariantMap hints{{kActionHint, paramList.join(u',')}};
     return NotificationSender(summary)
         .appName(u"quorin-msg-notification"_s)
         .replaceId(replaceId)
@@ -487,10 +499,14 @@ void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id)
     messages->updateMsgNotifyInfoRecordFieldNotifyTimes(row.id);
     Singleton<MsgEventInfoTable>::instance()->insertMsgEventInfoRecord(
         MsgEventInfo(row.id, QDateTime::currentSecsSinceEpoch(), kEventShown));
+    m_liveBubbles.insert(id);
 }
 
 void NotificationInterface::slotNotificationClosed(uint id, uint reason)
 {
+    // Whatever the reason, a click on this bubble can no longer come.
+    m_liveBubbles.remove(id);
+    m_activationTokens.remove(id);
     if (reason != kClosedByCall || id == 0) {
         return;
     }
@@ -506,18 +522,104 @@ void NotificationInterface::closeBubble(uint id)
     }
     const std::optional<MsgNotifyInfoRecord> row =
         Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecordByReplaceId(id);
-    // A second signal for the same bubble is no second reading.
-    if (!row || row->msg_read) {
-        return;
+    if (row) {
+        readMessage(*row);
     }
-    Singleton<MsgNotifyInfoTable>::instance()->updateMsgNotifyInfoRecordFieldMsgRead(row->id, true);
+}
+
+bool NotificationInterface::readMessage(const MsgNotifyInfoRecord& row)
+{
+    // A second signal for the same bubble is no second reading.
+    if (row.msg_read) {
+        return false;
+    }
+    Singleton<MsgNotifyInfoTable>::instance()->updateMsgNotifyInfoRecordFieldMsgRead(row.id, true);
     MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
     events->insertMsgEventInfoRecord(
-        MsgEventInfo(row->id, QDateTime::currentSecsSinceEpoch(), kEventClosed));
+        MsgEventInfo(row.id, QDateTime::currentSecsSinceEpoch(), kEventClosed));
     events->deleteOverflowingMsgEventInfoRecords();
     // A read message is never shown again, not even later in the pass under way.
     m_displayingMsgNotifyInfos.removeIf(
-        [&row](const MsgNotifyInfoRecord& pending) { return pending.id == row->id; });
+        [&row](const MsgNotifyInfoRecord& pending) { return pending.id == row.id; });
+    return true;
+}
+
+void NotificationInterface::slotActivationToken(uint id, const QString& token)
+{
+    if (m_liveBubbles.contains(id)) {
+        m_activationTokens.insert(id, token);
+    }
+}
+
+// The user clicked the bubble: the message has done its work, and its link opens once.
+void NotificationInterface::slotActionInvoked(uint id, const QString& actionKey)
+{
+    const QString token = m_activationTokens.take(id);
+    if (actionKey != "default"_L1 || !m_liveBubbles.remove(id)) {
+        return;
+    }
+    const std::optional<MsgNotifyInfoRecord> row =
+        Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecordByReplaceId(id);
+    if (!row || !readMessage(*row)) {
+        return;
+    }
+    if (!Singleton<Config>::instance()->openLinks()) {
+        qCDebug(logMain) << "Link of message" << row->id << "not opened: openLinks is off";
+        return;
+    }
+    whenCapabilitiesKnown([this, row = *row, token] { openLink(row, token); });
+}
+
+void NotificationInterface::whenCapabilitiesKnown(const std::function<void()>& next)
+{
+    if (m_capabilitiesOwner == m_notificationOwner && !m_askingCapabilities) {
+        next();
+        return;
+    }
+    m_waitingForCapabilities.append(next);
+    if (m_askingCapabilities) {
+        return;
+    }
+    m_askingCapabilities = true;
+    const QString owner = m_notificationOwner;
+    const QDBusMessage ask = QDBusMessage::createMethodCall(owner, kNotificationsPath,
+                                                            kNotifications, u"GetCapabilities"_s);
+    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(ask), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, owner](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                const QDBusMessage reply = call->reply();
+                // A service that cannot say leaves the click to us.
+                m_serviceRunsCommand =
+                    reply.type() == QDBusMessage::ReplyMessage &&
+                    reply.arguments().value(0).toStringList().contains(kActionHint);
+                m_capabilitiesOwner = owner;
+                m_askingCapabilities = false;
+                for (const auto& waiting : std::exchange(m_waitingForCapabilities, {})) {
+                    waiting();
+                }
+            });
+}
+
+// Only a web link is opened, and only in the default browser: never a shell command, a file,
+// script or custom scheme, whatever the message says.
+void NotificationInterface::openLink(const MsgNotifyInfoRecord& row, const QString& activationToken)
+{
+    if (m_serviceRunsCommand) {
+        qCDebug(logMain) << "Click on message" << row.id << "left to the notification service";
+        return;
+    }
+    if (row.linkType == 1) {
+        qCDebug(logMain) << "Click on message" << row.id << "runs nothing: a shell command";
+        return;
+    }
+    const QString link = row.webLink();
+    if (link.isEmpty()) {
+        qCDebug(logMain) << "Click on message" << row.id << "opens nothing: no web link";
+        return;
+    }
+    qCDebug(logMain) << "Click on message" << row.id << "opens" << link;
+    m_launcher->launch(link, activationToken);
 }
 
 void NotificationInterface::slotAsyncDownloadImage()

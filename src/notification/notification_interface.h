@@ -3,10 +3,12 @@
 #include "common/data.h"
 
 #include <QDBusPendingCall>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QMultiMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +17,7 @@
 
 class QDBusPendingCallWatcher;
 class QTimer;
+class UriLauncher;
 
 // The engine: runs the fetch, image and display cycle and keeps the running state that the D-Bus
 // service publishes. One per process, through Singleton<NotificationInterface>.
@@ -49,6 +52,8 @@ private Q_SLOTS:
     void slotGetMsgNotifyInfosFinished(const std::optional<MsgNotifyInfos>& msgNotifyInfos);
     void slotReportMsgNotifyInfoFinished(bool ret);
     void slotNotificationClosed(uint id, uint reason);
+    void slotActionInvoked(uint id, const QString& actionKey);
+    void slotActivationToken(uint id, const QString& token);
     void slotAsyncDownloadImage();
     void slotImgDownloadFinished(const QString& url, bool ret);
     void slotSendMsgNotification();
@@ -83,6 +88,12 @@ private:
     void releaseBubbleIds();
     void startDisplayWalk();
     void closeBubble(uint id);
+    // Marks the message read and records its closed event, once.
+    bool readMessage(const MsgNotifyInfoRecord& row);
+    // Runs `next` once it is known whether the notification service on the bus runs the
+    // hint's command itself.
+    void whenCapabilitiesKnown(const std::function<void()>& next);
+    void openLink(const MsgNotifyInfoRecord& row, const QString& activationToken);
     QDBusPendingCall showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const;
     void showNextDueRow();
     void displayAnswered(const MsgNotifyInfoRecord& row, QDBusPendingCallWatcher* call);
@@ -123,4 +134,15 @@ private:
     QString m_notificationOwner;
     int m_serviceQueries = 0;
     QList<std::function<void()>> m_waitingForService;
+    // Bubbles this process showed under the notification service on the bus that are neither
+    // closed nor clicked yet: the only ones a click counts for.
+    QSet<uint> m_liveBubbles;
+    // Tokens the service handed out for clicks on those bubbles, until the click comes.
+    QHash<uint, QString> m_activationTokens;
+    // Whether the owner named first runs the hint's command on a click; asked on its first click.
+    QString m_capabilitiesOwner;
+    bool m_serviceRunsCommand = false;
+    bool m_askingCapabilities = false;
+    QList<std::function<void()>> m_waitingForCapabilities;
+    UriLauncher* m_launcher = nullptr;
 };

@@ -115,6 +115,29 @@ void RecordingNotificationServer::close(uint id, uint reason)
     runOnOwnThread([this, id, reason] { Q_EMIT NotificationClosed(id, reason); });
 }
 
+void RecordingNotificationServer::click(uint id, const QString& token, const QString& action)
+{
+    runOnOwnThread([this, id, token, action] {
+        QMutexLocker locker(&m_mutex);
+        const QString sender = m_senders.value(id);
+        QDBusConnection connection(m_connectionName);
+        if (!token.isEmpty()) {
+            connection.send(QDBusMessage::createTargetedSignal(sender, kPath, kService,
+                                                               QStringLiteral("ActivationToken"))
+                            << id << token);
+        }
+        connection.send(QDBusMessage::createTargetedSignal(sender, kPath, kService,
+                                                           QStringLiteral("ActionInvoked"))
+                        << id << action);
+    });
+}
+
+void RecordingNotificationServer::setExtraCapabilities(const QStringList& capabilities)
+{
+    QMutexLocker locker(&m_mutex);
+    m_extraCapabilities = capabilities;
+}
+
 uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_id,
                                          const QString& app_icon, const QString& summary,
                                          const QString& body, const QStringList& actions,
@@ -138,6 +161,7 @@ uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_
         break;
     }
     const uint id = replaces_id != 0 ? replaces_id : m_nextId++;
+    m_senders.insert(id, message().service());
     if (m_observer) {
         m_observer(id, m_calls.last());
     }
@@ -158,7 +182,8 @@ void RecordingNotificationServer::CloseNotification(uint id)
 
 QStringList RecordingNotificationServer::GetCapabilities()
 {
-    return {QStringLiteral("body"), QStringLiteral("actions")};
+    QMutexLocker locker(&m_mutex);
+    return QStringList{QStringLiteral("body"), QStringLiteral("actions")} + m_extraCapabilities;
 }
 
 QString RecordingNotificationServer::GetServerInformation(QString& vendor, QString& version,

@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QObject>
@@ -66,6 +67,12 @@ public:
     void clearCalls();
     // Emits NotificationClosed from the service's own thread and connection.
     void close(uint id, uint reason);
+    // A click on bubble `id`, as GNOME Shell and dunst report it: ActivationToken (when a token
+    // is given), then ActionInvoked, both sent only to the connection that showed the bubble.
+    void click(uint id, const QString& token = QString(),
+               const QString& action = QStringLiteral("default"));
+    // Capabilities listed beside "body" and "actions".
+    void setExtraCapabilities(const QStringList& capabilities);
 
 public Q_SLOTS:
     uint Notify(const QString& app_name, uint replaces_id, const QString& app_icon,
@@ -78,6 +85,7 @@ public Q_SLOTS:
 Q_SIGNALS:
     void NotificationClosed(uint id, uint reason);
     void ActionInvoked(uint id, const QString& action_key);
+    void ActivationToken(uint id, const QString& activation_token);
 
 private:
     void runOnOwnThread(const std::function<void()>& work);
@@ -90,6 +98,9 @@ private:
     Mode m_then = Mode::Normal;
     uint m_nextId = 1;
     QList<QDBusMessage> m_unanswered;
+    // Who showed each bubble: its connection's unique name.
+    QHash<uint, QString> m_senders;
+    QStringList m_extraCapabilities;
     std::function<void(uint, const Call&)> m_observer;
     int m_answerDelayMs = 0;
 };

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QTimer;
+
+// Opens a URI with the user's default handler for its scheme through GIO: the handler's program
+// gets the URI as one argument of its own (no shell), and a sandboxed process goes through the
+// desktop portal. Asynchronous; the outcome is logged.
+class UriLauncher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UriLauncher(QObject* parent = nullptr);
+
+    // `activationToken`, when not empty, lets the opened window take the focus (it is the token
+    // the notification service handed out with the click).
+    void launch(const QString& uri, const QString& activationToken);
+
+private:
+    void launchEnded();
+
+    int m_pending = 0;
+    // Turns GLib's default context while launches are pending, when the thread's event loop is
+    // not GLib's own.
+    QTimer* m_pump = nullptr;
+};
