@@ -76,7 +76,7 @@ QString MsgNotifyInfo::webLink() const
     const QUrl url(linkInfo, QUrl::StrictMode);
     const QString scheme = url.scheme();
     if (!url.isValid() || (scheme != "http"_L1 && scheme != "https"_L1) || url.host().isEmpty() ||
-        !url.userInfo().isEmpty() || url.authority().contains(u'@')) {
+        !url.userInfo().isEmpty()) {
         return {};
     }
     return linkInfo;
