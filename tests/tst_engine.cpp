@@ -758,7 +758,8 @@ void TestEngine::clicks_data()
                               "https://store.example/\u202e",
                               "https://store.example/" + QString(3000, u'x')};
     for (const QString& link : hostile) {
-        QTest::newRow(qPrintable("hostile " + link.left(40))) << 2 << link << click << false << true;
+        QTest::newRow(qPrintable("hostile " + link.left(40)))
+            << 2 << link << click << false << true;
     }
 }
 
@@ -809,11 +810,11 @@ void TestEngine::clicks()
             m_notifications->stop();
             QVERIFY(m_notifications->start());
         } else if (step == QLatin1String("forged click")) {
-            QVERIFY(m_client.send(QDBusMessage::createTargetedSignal(
-                                      QDBusConnection::sessionBus().baseService(),
-                                      "/org/freedesktop/Notifications",
-                                      "org.freedesktop.Notifications", "ActionInvoked")
-                                  << bubble << QString("default")));
+            QVERIFY(m_client.send(
+                QDBusMessage::createTargetedSignal(QDBusConnection::sessionBus().baseService(),
+                                                   "/org/freedesktop/Notifications",
+                                                   "org.freedesktop.Notifications", "ActionInvoked")
+                << bubble << QString("default")));
         } else {
             m_notifications->close(bubble, step.section(u' ', 1).toUInt());
         }
@@ -823,7 +824,7 @@ void TestEngine::clicks()
     const auto readLog = [&] {
         QFile log(m_openedLog);
         lines = log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()).split(u'\n')
-                                               : QStringList();
+                                              : QStringList();
         lines.removeAll(QString());
         lines.sort();
     };

@@ -7,8 +7,6 @@
 #include <QTimer>
 
 #include <gio/gio.h>
-
-#include <functional>
 #include <memory>
 
 namespace {
@@ -67,16 +65,10 @@ GAppLaunchContext* launchContext(const QString& activationToken)
     return base;
 }
 
-struct Launch
-{
-    QPointer<UriLauncher> launcher;
-    std::function<void()> ended;
-};
-
 // May run on whichever thread turns GLib's default context: it only posts back.
 void launched(GObject*, GAsyncResult* result, gpointer data)
 {
-    std::unique_ptr<Launch> launch(static_cast<Launch*>(data));
+    std::unique_ptr<QPointer<UriLauncher>> launcher(static_cast<QPointer<UriLauncher>*>(data));
     GError* error = nullptr;
     if (g_app_info_launch_default_for_uri_finish(result, &error)) {
         qCDebug(logMain) << "Link opened";
@@ -84,8 +76,8 @@ void launched(GObject*, GAsyncResult* result, gpointer data)
         qCWarning(logMain) << "Link not opened:" << (error ? error->message : "");
         g_clear_error(&error);
     }
-    if (launch->launcher) {
-        QMetaObject::invokeMethod(launch->launcher, launch->ended, Qt::QueuedConnection);
+    if (*launcher) {
+        QMetaObject::invokeMethod(*launcher, "slotLaunchEnded", Qt::QueuedConnection);
     }
 }
 
@@ -108,7 +100,7 @@ void UriLauncher::launch(const QString& uri, const QString& activationToken)
     const QByteArray text = uri.toUtf8();
     ++m_pending;
     g_app_info_launch_default_for_uri_async(text.constData(), context, nullptr, launched,
-                                            new Launch{this, [this] { launchEnded(); }});
+                                            new QPointer<UriLauncher>(this));
     g_object_unref(context);
     if (!loopTurnsGlib()) {
         if (!m_pump) {
@@ -121,7 +113,7 @@ void UriLauncher::launch(const QString& uri, const QString& activationToken)
     }
 }
 
-void UriLauncher::launchEnded()
+void UriLauncher::slotLaunchEnded()
 {
     if (--m_pending == 0 && m_pump) {
         m_pump->stop();

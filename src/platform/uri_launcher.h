@@ -19,9 +19,10 @@ public:
     // the notification service handed out with the click).
     void launch(const QString& uri, const QString& activationToken);
 
-private:
-    void launchEnded();
+private Q_SLOTS:
+    void slotLaunchEnded();
 
+private:
     int m_pending = 0;
     // Turns GLib's default context while launches are pending, when the thread's event loop is
     // not GLib's own.
