@@ -196,25 +196,22 @@ void TestEngine::initTestCase()
     m_openedLog = root + "/opened";
     QVERIFY(QDir().mkpath(root + "/xdg_data_home/applications") && QDir().mkpath(root + "/none"));
     qputenv("XDG_DATA_DIRS", QFile::encodeName(root + "/none"));
-    QFile browser(root + "/browser");
-    QVERIFY(browser.open(QIODevice::WriteOnly));
-    browser.write("#!/bin/sh\nprintf '%s|%s|%s\\n' \"$#\" \"$1\" \"$XDG_ACTIVATION_TOKEN\" >> " +
-                  QFile::encodeName(m_openedLog) + "\n");
-    browser.close();
-    QVERIFY(browser.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
-    QFile desktop(root + "/xdg_data_home/applications/stand-in-browser.desktop");
-    QVERIFY(desktop.open(QIODevice::WriteOnly));
-    desktop.write("[Desktop Entry]\nType=Application\nName=Browser\nExec=" +
-                  QFile::encodeName(browser.fileName()) +
-                  " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\n");
-    desktop.close();
-    QFile mimeapps(root + "/xdg_config_home/mimeapps.list");
-    QVERIFY(mimeapps.open(QIODevice::WriteOnly));
+    const auto write = [&](const QString& path, const QByteArray& text) {
+        QFile file(root + path);
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+    };
+    QVERIFY(write("/browser", "#!/bin/sh\nprintf '%s|%s|%s\\n' \"$#\" \"$1\" "
+                              "\"$XDG_ACTIVATION_TOKEN\" >> " +
+                                  QFile::encodeName(m_openedLog) + "\n"));
+    QVERIFY(QFile::setPermissions(root + "/browser", QFile::ReadOwner | QFile::ExeOwner));
+    QVERIFY(write("/xdg_data_home/applications/stand-in-browser.desktop",
+                  "[Desktop Entry]\nType=Application\nName=Browser\nExec=" +
+                      QFile::encodeName(root) + "/browser %u\n"));
     // Also for a scheme the service must not open, so that opening it would show.
-    mimeapps.write("[Default Applications]\nx-scheme-handler/http=stand-in-browser.desktop\n"
-                   "x-scheme-handler/https=stand-in-browser.desktop\n"
-                   "x-scheme-handler/ftp=stand-in-browser.desktop\n");
-    mimeapps.close();
+    QVERIFY(write("/xdg_config_home/mimeapps.list",
+                  "[Default Applications]\nx-scheme-handler/http=stand-in-browser.desktop\n"
+                  "x-scheme-handler/https=stand-in-browser.desktop\n"
+                  "x-scheme-handler/ftp=stand-in-browser.desktop\n"));
 
     m_notifications = std::make_unique<RecordingNotificationServer>();
     QVERIFY(m_notifications->start());
