@@ -6,7 +6,8 @@
 class QSettings;
 
 // The persistent settings: the message server's base URL, the last-modified stamp of the last
-// complete fetch and the switch that turns the service off, kept in
+// complete fetch, the switch that turns the service off and the one that keeps clicks from
+// opening links, kept in
 // <config home>/<organisation or "quorin">/quorin-msg-notification/quorin-msg-notification.conf.
 class Config : public QObject
 {

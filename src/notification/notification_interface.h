@@ -139,7 +139,8 @@ private:
     QSet<uint> m_liveBubbles;
     // Tokens the service handed out for clicks on those bubbles, until the click comes.
     QHash<uint, QString> m_activationTokens;
-    // Whether the owner named first runs the hint's command on a click; asked on its first click.
+    // Whether m_capabilitiesOwner runs the hint's command on a click itself; asked at the first
+    // click under each owner.
     QString m_capabilitiesOwner;
     bool m_serviceRunsCommand = false;
     bool m_askingCapabilities = false;
