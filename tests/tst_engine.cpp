@@ -5,6 +5,8 @@
 #include "database/msg_notify_info_table.h"
 #include "dbus/dbus_interface.h"
 #include "http/img_download_manager.h"
+#include "http/msg_notify_service.h"
+#include "http/server_gate.h"
 #include "loopback_http_server.h"
 #include "notification/notification_interface.h"
 #include "properties_changed_spy.h"
@@ -240,6 +242,8 @@ void TestEngine::init()
     m_notifications->setAnswers({});
     m_notifications->setNextId(1);
     m_notifications->clearCalls();
+    // A success ends any backoff an earlier test's failing server started.
+    Singleton<MsgNotifyService>::instance()->gate()->record(200, {}, {});
     serve({});
     serveReports(HttpResponse::json(R"({"status":200})"));
     m_server->clearRequests();

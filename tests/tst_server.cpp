@@ -1,6 +1,7 @@
 #include "common/config.h"
 #include "http/img_download_manager.h"
 #include "http/msg_notify_service.h"
+#include "http/server_gate.h"
 #include "loopback_http_server.h"
 #include "test_environment.h"
 
@@ -292,8 +293,10 @@ void TestServer::brokenServer()
     QCOMPARE(downloads.first().at(1).toBool(), imageStored);
     QCOMPARE(QFileInfo::exists(imagePath), imageStored);
 
-    // The same service goes on working, and the broken requests said nothing more.
+    // The same service goes on working once the server has answered well again (here: the
+    // backoff is passed), and the broken requests said nothing more.
     QSslConfiguration::setDefaultConfiguration(trusting);
+    service->gate()->record(200, {}, {});
     init();
     service->getMsgNotifyInfos(0);
     service->reportMsgNotifyInfo(MsgEventInfos{});

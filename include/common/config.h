@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/server_backoff.h"
+
 #include <QObject>
 #include <QString>
 
@@ -24,6 +26,13 @@ public:
     QString notificationService() const { return m_notificationService; }
     void setNotificationService(const QString& identity);
 
+    // When the message server may be asked again, and the failures since its last success:
+    // "serverNotBefore" (milliseconds since the epoch) and "serverFailures", kept beside the
+    // stamp so that a restart does not forget them. Written only when they change.
+    ServerBackoff serverBackoff() const { return m_serverBackoff; }
+    void setServerBackoff(const ServerBackoff& backoff);
+    static ServerBackoff serverBackoffSetting(const QSettings& settings);
+
     // The switch: "enabled" of the file, read again on each call so that a change made while
     // the service runs counts from its next cycle. Absent means on.
     bool enabled();
@@ -46,4 +55,5 @@ private:
     QString m_server;
     qint64 m_lastModified = 0;
     QString m_notificationService;
+    ServerBackoff m_serverBackoff;
 };

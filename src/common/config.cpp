@@ -15,6 +15,9 @@ const QString kLastModifiedKey = u"lastModified"_s;
 const QString kEnabledKey = u"enabled"_s;
 const QString kOpenLinksKey = u"openLinks"_s;
 const QString kNotificationServiceKey = u"notificationService"_s;
+const QString kServerNotBeforeKey = u"serverNotBefore"_s;
+const QString kServerFailuresKey = u"serverFailures"_s;
+const QString kServerAskedKey = u"serverAsked"_s;
 } // namespace
 
 Config::Config()
@@ -31,6 +34,7 @@ Config::Config()
     m_server = serverSetting(*m_settings);
     m_lastModified = m_settings->value(kLastModifiedKey, m_lastModified).toLongLong();
     m_notificationService = m_settings->value(kNotificationServiceKey).toString();
+    m_serverBackoff = serverBackoffSetting(*m_settings);
 }
 
 void Config::setLastModified(qint64 value)
@@ -47,6 +51,27 @@ void Config::setNotificationService(const QString& identity)
     m_notificationService = identity;
     m_settings->setValue(kNotificationServiceKey, identity);
     m_settings->sync();
+}
+
+void Config::setServerBackoff(const ServerBackoff& backoff)
+{
+    if (backoff == m_serverBackoff) {
+        return;
+    }
+    m_serverBackoff = backoff;
+    m_settings->setValue(kServerNotBeforeKey, backoff.notBefore);
+    m_settings->setValue(kServerFailuresKey, backoff.failures);
+    m_settings->setValue(kServerAskedKey, backoff.serverAsked);
+    m_settings->sync();
+}
+
+ServerBackoff Config::serverBackoffSetting(const QSettings& settings)
+{
+    ServerBackoff backoff;
+    backoff.notBefore = qMax(0LL, settings.value(kServerNotBeforeKey).toLongLong());
+    backoff.failures = qBound(0, settings.value(kServerFailuresKey).toInt(), 1000);
+    backoff.serverAsked = settings.value(kServerAskedKey).toBool();
+    return backoff;
 }
 
 bool Config::enabled()

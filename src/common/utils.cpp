@@ -55,8 +55,7 @@ QByteArray headerValue(const QString& text)
 
 } // namespace
 
-void Utils::initRequestHeadersWithSystemInfo(QNetworkRequest& request,
-                                             const QString& osVersionPath,
+void Utils::initRequestHeadersWithSystemInfo(QNetworkRequest& request, const QString& osVersionPath,
                                              const QString& osReleasePath)
 {
     const SystemInfo systemInfo(osVersionPath, osReleasePath);

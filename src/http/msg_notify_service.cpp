@@ -2,18 +2,27 @@
 
 #include "common/config.h"
 #include "common/singleton.h"
+#include "http/server_gate.h"
 
 #include <QThread>
 
+namespace {
+MsgNotifyServiceOptions withGate(MsgNotifyServiceOptions options, ServerGate* gate)
+{
+    options.gate = gate;
+    return options;
+}
+} // namespace
+
+// The worker reads the configuration on its thread; it is created here first, so that its
+// settings object belongs to this thread, where the stamp is written.
 MsgNotifyService::MsgNotifyService(QObject* parent, const MsgNotifyServiceOptions& options)
     : QObject(parent)
-    , m_worker(new MsgNotifyServiceWorker(nullptr, options))
+    , m_gate(std::make_unique<ServerGate>(Singleton<Config>::instance()->serverBackoff()))
+    , m_worker(new MsgNotifyServiceWorker(nullptr, withGate(options, m_gate.get())))
     , m_thread(new QThread(nullptr))
 {
     registerRecordMetaTypes();
-    // The worker reads the configuration on its thread; create it here first, so that its
-    // settings object belongs to this thread, where the stamp is written.
-    Singleton<Config>::instance();
     start();
 }
 
@@ -27,6 +36,8 @@ void MsgNotifyService::start()
     initConnections();
     m_worker->moveToThread(m_thread);
     m_thread->start();
+    QMetaObject::invokeMethod(m_worker, &MsgNotifyServiceWorker::slotWatchNetwork,
+                              Qt::QueuedConnection);
 }
 
 void MsgNotifyService::stop()
@@ -58,6 +69,8 @@ void MsgNotifyService::initConnections()
             &MsgNotifyService::sigGetMsgNotifyInfosFinished, Qt::QueuedConnection);
     connect(m_worker, &MsgNotifyServiceWorker::sigReportMsgNotifyInfo, this,
             &MsgNotifyService::sigReportMsgNotifyInfoFinished, Qt::QueuedConnection);
+    connect(m_worker, &MsgNotifyServiceWorker::sigReportMsgNotifyInfoSkipped, this,
+            &MsgNotifyService::sigReportMsgNotifyInfoSkipped, Qt::QueuedConnection);
     connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
 }

@@ -5,9 +5,11 @@
 
 #include <QObject>
 
+#include <memory>
 #include <optional>
 
 class QThread;
+class ServerGate;
 
 // Front of the message server client in the caller's thread: queues requests into its worker
 // thread and re-emits the results here.
@@ -27,14 +29,18 @@ public:
     void getMsgNotifyInfos(qint64 ifModifiedSince);
     // Exactly one sigReportMsgNotifyInfoFinished per call.
     void reportMsgNotifyInfo(const MsgEventInfos& msgEventInfos);
+    // Whether the server may be asked now, and how the network is; shared with the worker.
+    ServerGate* gate() const { return m_gate.get(); }
 
 Q_SIGNALS:
     void sigGetMsgNotifyInfosFinished(std::optional<MsgNotifyInfos> msgNotifyInfos);
     void sigReportMsgNotifyInfoFinished(bool ret);
+    void sigReportMsgNotifyInfoSkipped();
 
 private:
     void initConnections();
 
+    std::unique_ptr<ServerGate> m_gate;
     MsgNotifyServiceWorker* m_worker = nullptr;
     QThread* m_thread = nullptr;
 };

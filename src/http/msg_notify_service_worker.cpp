@@ -3,12 +3,14 @@
 #include "common/config.h"
 #include "common/singleton.h"
 #include "http/reply_waiter.h"
+#include "http/server_gate.h"
 #include "plugin/log_categories.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+#include <QNetworkInformation>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
@@ -43,6 +45,43 @@ MsgNotifyServiceWorker::MsgNotifyServiceWorker(QObject* parent,
 {
 }
 
+void MsgNotifyServiceWorker::slotWatchNetwork()
+{
+    ServerGate* gate = m_options.gate;
+    // NetworkManager's backend only, on every Qt: from 6.7 on the default falls back to
+    // GLib's monitor, which takes a container's missing default route for no network at all.
+    if (!gate || !QNetworkInformation::loadBackendByName(u"networkmanager")) {
+        return;
+    }
+    QNetworkInformation* network = QNetworkInformation::instance();
+    if (network->supports(QNetworkInformation::Feature::Reachability)) {
+        const auto reachability = [gate](QNetworkInformation::Reachability value) {
+            using R = QNetworkInformation::Reachability;
+            // A link without a route beyond this machine or its segment reaches no server.
+            gate->setNetwork(value == R::Unknown ? ServerGate::Network::Unknown
+                             : value == R::Disconnected || value == R::Local
+                                 ? ServerGate::Network::Offline
+                                 : ServerGate::Network::Online);
+        };
+        reachability(network->reachability());
+        connect(network, &QNetworkInformation::reachabilityChanged, this, reachability);
+    }
+    if (network->supports(QNetworkInformation::Feature::Metered)) {
+        gate->setMetered(network->isMetered());
+        connect(network, &QNetworkInformation::isMeteredChanged, this,
+                [gate](bool metered) { gate->setMetered(metered); });
+    }
+}
+
+bool MsgNotifyServiceWorker::held(const char* request) const
+{
+    if (!m_options.gate || !m_options.gate->closed()) {
+        return false;
+    }
+    qCDebug(logMain) << request << "not sent:" << m_options.gate->reason();
+    return true;
+}
+
 void MsgNotifyServiceWorker::slotGetMsgNotifyInfos(qint64 ifModifiedSince)
 {
     slotGetMsgNotifyInfos(kFirstPage, kPageSize, ifModifiedSince);
@@ -72,6 +111,9 @@ void MsgNotifyServiceWorker::slotGetMsgNotifyInfos(int reqPage, int maxResults,
 std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int maxResults,
                                                               qint64 ifModifiedSince)
 {
+    if (held("GET msgNotifyInfos")) {
+        return std::nullopt;
+    }
     const QString address = Singleton<Config>::instance()->server() + kListPath;
     const QString query = u"reqPage=%1"_s.arg(reqPage) + u'&' + u"maxResults=%1"_s.arg(maxResults);
     const QUrl url(u"%1?%2"_s.arg(address, query), QUrl::TolerantMode);
@@ -100,6 +142,10 @@ std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int m
 
 void MsgNotifyServiceWorker::slotReportMsgNotifyInfo(const MsgEventInfos& msgEventInfos)
 {
+    if (held("POST msgNotifyInfo")) {
+        Q_EMIT sigReportMsgNotifyInfoSkipped();
+        return;
+    }
     const QString address = Singleton<Config>::instance()->server() + kReportPath;
     const QUrl url(address, QUrl::TolerantMode);
 
@@ -137,7 +183,16 @@ MsgNotifyServiceWorker::Answer
 MsgNotifyServiceWorker::waitForReply(QNetworkReply* reply, const char* failure, const QString& url)
 {
     Answer answer;
-    switch (ReplyWaiter::wait(reply, m_options.requestTimeoutMs, m_options.maxResponseBytes)) {
+    const ReplyWaiter::Outcome outcome =
+        ReplyWaiter::wait(reply, m_options.requestTimeoutMs, m_options.maxResponseBytes);
+    // A time-out or a failed connection has no status: 0, a failure of the network.
+    if (m_options.gate && outcome != ReplyWaiter::Oversized) {
+        const int status = outcome == ReplyWaiter::TimedOut
+                               ? 0
+                               : reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        m_options.gate->record(status, reply->rawHeader("Retry-After"), reply->rawHeader("Date"));
+    }
+    switch (outcome) {
     case ReplyWaiter::Finished:
         answer.ok = true;
         answer.body = reply->readAll();

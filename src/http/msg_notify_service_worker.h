@@ -9,6 +9,7 @@
 #include <optional>
 
 class QJsonObject;
+class ServerGate;
 class QNetworkReply;
 class QNetworkRequest;
 class QUrl;
@@ -23,6 +24,8 @@ struct MsgNotifyServiceOptions
     int maxPages = 100;
     QString osVersionPath = Utils::osVersionFile();
     QString osReleasePath = Utils::osReleaseFile();
+    // Asked before each request and told each answer; none: every request goes out.
+    ServerGate* gate = nullptr;
 };
 
 // Lives on the service's thread and performs every request to the message server, each with
@@ -38,8 +41,15 @@ public:
 Q_SIGNALS:
     void sigGetMsgNotifyInfos(std::optional<MsgNotifyInfos> msgNotifyInfos);
     void sigReportMsgNotifyInfo(bool ret);
+    // The upload was not sent (the server asked to wait, or the network is down): the events
+    // stay as they are.
+    void sigReportMsgNotifyInfoSkipped();
 
 public Q_SLOTS:
+    // Follows the network's reachability and metering into the gate, where the system offers
+    // them (NetworkManager); blocks on the system bus once, on this thread. Without them every
+    // request goes out as before.
+    void slotWatchNetwork();
     // Page 1 onwards, 50 messages a page.
     void slotGetMsgNotifyInfos(qint64 ifModifiedSince);
     // One signal per page in page order; the fetch ends at the first page without a next page,
@@ -57,6 +67,9 @@ private:
         QByteArray body;
         QByteArray lastModified;
     };
+
+    // The gate is closed: logs why.
+    bool held(const char* request) const;
 
     std::optional<MsgNotifyInfos> getPage(int reqPage, int maxResults, qint64 ifModifiedSince);
     // With the identification headers and the token.

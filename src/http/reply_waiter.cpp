@@ -21,9 +21,8 @@ ReplyWaiter::Outcome ReplyWaiter::wait(QNetworkReply* reply, int timeoutMs, qint
             guard(0, reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
         });
     // Progress reports are throttled and may stop once the buffer is full; readyRead is not.
-    const QMetaObject::Connection progressGuard =
-        QObject::connect(reply, &QNetworkReply::readyRead, reply,
-                         [&] { guard(reply->bytesAvailable(), -1); });
+    const QMetaObject::Connection progressGuard = QObject::connect(
+        reply, &QNetworkReply::readyRead, reply, [&] { guard(reply->bytesAvailable(), -1); });
 
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);

@@ -6,6 +6,7 @@
 #include "database/msg_notify_info_table.h"
 #include "http/img_download_manager.h"
 #include "http/msg_notify_service.h"
+#include "http/server_gate.h"
 #include "platform/notification_sender.h"
 #include "platform/uri_launcher.h"
 #include "plugin/log_categories.h"
@@ -123,6 +124,11 @@ void NotificationInterface::initConnections()
             &NotificationInterface::slotGetMsgNotifyInfosFinished);
     connect(service, &MsgNotifyService::sigReportMsgNotifyInfoFinished, this,
             &NotificationInterface::slotReportMsgNotifyInfoFinished);
+    // The events stay as they are, with no failed attempt counted.
+    connect(service, &MsgNotifyService::sigReportMsgNotifyInfoSkipped, this, [this] {
+        m_reportingMsgEventInfos.clear();
+        saveServerBackoff();
+    });
     connect(Singleton<ImgDownloadManager>::instance(), &ImgDownloadManager::sigImgDownloaded, this,
             &NotificationInterface::slotImgDownloadFinished);
 }
@@ -233,7 +239,7 @@ void NotificationInterface::slotReportMsgEventInfos()
 {
     // One batch at a time, so that a verdict only ever applies to the events it carried; the
     // queue waits for the next report.
-    if (!m_reportingMsgEventInfos.isEmpty() || m_readingReport) {
+    if (!m_reportingMsgEventInfos.isEmpty() || m_readingReport || serverHeld("Upload")) {
         return;
     }
     m_readingReport = true;
@@ -266,6 +272,7 @@ void NotificationInterface::readReportBatch()
 
 void NotificationInterface::slotReportMsgNotifyInfoFinished(bool ret)
 {
+    saveServerBackoff();
     if (m_reportingMsgEventInfos.isEmpty() || m_reportVerdict) {
         return;
     }
@@ -300,10 +307,32 @@ void NotificationInterface::applyReportVerdict()
                               Qt::QueuedConnection);
 }
 
+bool NotificationInterface::serverHeld(const char* step) const
+{
+    const ServerGate* gate = Singleton<MsgNotifyService>::instance()->gate();
+    if (!gate->closed()) {
+        return false;
+    }
+    qCDebug(logMain) << step << "skipped:" << gate->reason();
+    return true;
+}
+
+void NotificationInterface::saveServerBackoff()
+{
+    Singleton<Config>::instance()->setServerBackoff(
+        Singleton<MsgNotifyService>::instance()->gate()->backoff());
+}
+
 void NotificationInterface::slotGetMsgNotifyInfos()
 {
     setRunning(true);
     m_fetchStamp.reset();
+    // Nothing goes to the server: the cycle goes on as after a failed fetch.
+    if (serverHeld("Fetch")) {
+        QMetaObject::invokeMethod(
+            this, [this] { slotGetMsgNotifyInfosFinished(std::nullopt); }, Qt::QueuedConnection);
+        return;
+    }
     const qint64 ifModifiedSince = Singleton<Config>::instance()->lastModified();
     Singleton<MsgNotifyService>::instance()->getMsgNotifyInfos(ifModifiedSince);
 }
@@ -315,6 +344,9 @@ void NotificationInterface::slotGetMsgNotifyInfosFinished(
     // only the first page's stamp, taken as the listing began, is older than all of it.
     if (msgNotifyInfos && !m_fetchStamp) {
         m_fetchStamp = msgNotifyInfos->lastModified;
+    }
+    if (!msgNotifyInfos || !msgNotifyInfos->hasNextPage) {
+        saveServerBackoff();
     }
     m_fetchedPages.append(msgNotifyInfos);
     if (m_fetchedPages.size() == 1) {
@@ -624,6 +656,16 @@ void NotificationInterface::openLink(const MsgNotifyInfoRecord& row, const QStri
 
 void NotificationInterface::slotAsyncDownloadImage()
 {
+    // Images wait for a link that is up and not paid by the byte; the bubbles go out without
+    // them meanwhile.
+    const ServerGate* gate = Singleton<MsgNotifyService>::instance()->gate();
+    if (serverHeld("Images") || gate->metered()) {
+        if (gate->metered()) {
+            qCDebug(logMain) << "Images skipped: the connection is metered";
+        }
+        QMetaObject::invokeMethod(this, &NotificationInterface::finishCycle, Qt::QueuedConnection);
+        return;
+    }
     m_downloadingMsgNotifyInfos.clear();
     m_imageRows = Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(0, 0);
     m_waitingForImages = true;

@@ -73,6 +73,9 @@ private:
                                               const QString& appIcon, uint replaceId,
                                               const QStringList& paramList);
     static NotifyResult notificationResult(QDBusPendingCall& call);
+    // Nothing may go to the message server now; logs why `step` is skipped.
+    bool serverHeld(const char* step) const;
+    void saveServerBackoff();
     void storeFetchedPages();
     void endFetch();
     void removeStaleImages();

@@ -66,6 +66,8 @@ TestEnvironment::TestEnvironment()
           "DBUS_SESSION_BUS_ADDRESS", "DBUS_SYSTEM_BUS_ADDRESS"}) {
         qunsetenv(variable);
     }
+    // Nor the machine's system bus, where NetworkManager would tell the real network's state.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QFile::encodeName(m_root.path()) + "/none");
 }
 
 TestEnvironment::~TestEnvironment()

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <optional>
+
+class QRandomGenerator;
+
+// When the store's server may be asked again. Its own word first: a 429 or 503 with Retry-After
+// sets the time. Otherwise failures back off exponentially with full jitter, the 24 h cap
+// applied before the jitter, so that clients that failed together do not return together.
+// Plain values and functions of the time and a random source, so that a simulation runs the
+// same rules for a fleet.
+struct ServerBackoff
+{
+    static constexpr qint64 kMaxDelayMs = 24LL * 3600 * 1000;
+    static constexpr qint64 kBaseDelayMs = 30LL * 60 * 1000;
+
+    // Milliseconds since the epoch before which nothing is sent; 0 for none.
+    qint64 notBefore = 0;
+    // Failures since the last success.
+    int failures = 0;
+    // The last wait came from the server's Retry-After, not from the failure count.
+    bool serverAsked = false;
+
+    // A Retry-After value as a wait from `nowMs`: whole seconds, or an HTTP date measured
+    // against the reply's Date (the local clock when it has none). At most 24 h; empty when
+    // absent or unreadable.
+    static std::optional<qint64> retryAfterMs(const QByteArray& retryAfter, const QByteArray& date,
+                                              qint64 nowMs);
+    // A uniform wait in [0, min(24 h, 30 min * 2^(failures - 1))].
+    static qint64 jitteredDelayMs(int failures, QRandomGenerator& random);
+
+    // One answer of the server: its HTTP status (0 for none: the network failed while online)
+    // and its Retry-After as retryAfterMs() read it. A success clears the wait and the count;
+    // a 4xx other than 429 changes nothing.
+    void record(int status, std::optional<qint64> retryAfter, qint64 nowMs,
+                QRandomGenerator& random);
+    // The wait as it counts now: never more than 24 h ahead, whatever the clock did.
+    qint64 effectiveNotBefore(qint64 nowMs) const;
+    bool allows(qint64 nowMs) const { return nowMs >= effectiveNotBefore(nowMs); }
+
+    bool operator==(const ServerBackoff& other) const = default;
+};

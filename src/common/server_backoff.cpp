@@ -1,0 +1,75 @@
+#include "common/server_backoff.h"
+
+#include <QDateTime>
+#include <QRandomGenerator>
+
+#include <algorithm>
+
+namespace {
+
+// The date form of RFC 9110 ("Sun, 06 Nov 1994 08:49:37 GMT"), which RFC 2822 parsing reads.
+std::optional<qint64> httpDateMs(const QByteArray& text)
+{
+    const QDateTime time =
+        QDateTime::fromString(QString::fromLatin1(text.trimmed()), Qt::RFC2822Date);
+    return time.isValid() ? std::optional<qint64>(time.toMSecsSinceEpoch()) : std::nullopt;
+}
+
+} // namespace
+
+std::optional<qint64> ServerBackoff::retryAfterMs(const QByteArray& retryAfter,
+                                                  const QByteArray& date, qint64 nowMs)
+{
+    const QByteArray value = retryAfter.trimmed();
+    if (value.isEmpty()) {
+        return std::nullopt;
+    }
+    qint64 waitMs = 0;
+    if (std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= '0' && c <= '9'; })) {
+        // Too many digits for a number is a very long wait, not none.
+        bool ok = false;
+        const qint64 seconds = value.size() > 12 ? kMaxDelayMs : value.toLongLong(&ok);
+        waitMs = value.size() > 12 || !ok ? kMaxDelayMs : seconds * 1000;
+    } else {
+        const std::optional<qint64> until = httpDateMs(value);
+        if (!until) {
+            return std::nullopt;
+        }
+        // Measured on the server's clock: the local one may be off by hours.
+        const qint64 serverNow = httpDateMs(date).value_or(nowMs);
+        waitMs = *until - serverNow;
+    }
+    return std::clamp<qint64>(waitMs, 0, kMaxDelayMs);
+}
+
+qint64 ServerBackoff::jitteredDelayMs(int failures, QRandomGenerator& random)
+{
+    // 30 min doubles to 24 h within seven failures; beyond that the cap holds.
+    const int doublings = std::clamp(failures - 1, 0, 20);
+    const qint64 cap = std::min(kMaxDelayMs, kBaseDelayMs << doublings);
+    return qint64(random.bounded(double(cap) + 1));
+}
+
+void ServerBackoff::record(int status, std::optional<qint64> retryAfter, qint64 nowMs,
+                           QRandomGenerator& random)
+{
+    if (status >= 200 && status < 400) {
+        *this = ServerBackoff();
+        return;
+    }
+    if ((status == 429 || status == 503) && retryAfter) {
+        notBefore = nowMs + std::clamp<qint64>(*retryAfter, 0, kMaxDelayMs);
+        serverAsked = true;
+        return;
+    }
+    if (status == 0 || status == 429 || status >= 500) {
+        failures = std::min(failures + 1, 1000);
+        notBefore = nowMs + jitteredDelayMs(failures, random);
+        serverAsked = false;
+    }
+}
+
+qint64 ServerBackoff::effectiveNotBefore(qint64 nowMs) const
+{
+    return std::min(notBefore, nowMs + kMaxDelayMs);
+}

@@ -1,0 +1,67 @@
+#include "http/server_gate.h"
+
+#include <QDateTime>
+#include <QRandomGenerator>
+
+ServerGate::ServerGate(const ServerBackoff& initial)
+    : m_backoff(initial)
+{
+}
+
+ServerBackoff ServerGate::backoff() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_backoff;
+}
+
+bool ServerGate::closed() const
+{
+    return reason()[0] != '\0';
+}
+
+const char* ServerGate::reason() const
+{
+    QMutexLocker locker(&m_mutex);
+    if (m_network == Network::Offline) {
+        return "the network is down";
+    }
+    if (!m_backoff.allows(QDateTime::currentMSecsSinceEpoch())) {
+        return m_backoff.serverAsked ? "the server asked to wait" : "backing off after failures";
+    }
+    return "";
+}
+
+void ServerGate::record(int status, const QByteArray& retryAfter, const QByteArray& date)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QMutexLocker locker(&m_mutex);
+    if (status == 0 && m_network == Network::Offline) {
+        return;
+    }
+    m_backoff.record(status, ServerBackoff::retryAfterMs(retryAfter, date, now), now,
+                     *QRandomGenerator::global());
+}
+
+void ServerGate::setNetwork(Network network)
+{
+    QMutexLocker locker(&m_mutex);
+    m_network = network;
+}
+
+void ServerGate::setMetered(bool metered)
+{
+    QMutexLocker locker(&m_mutex);
+    m_metered = metered;
+}
+
+ServerGate::Network ServerGate::network() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_network;
+}
+
+bool ServerGate::metered() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_metered;
+}
