@@ -8,11 +8,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QSysInfo>
+#include <QTimeZone>
 
 // Everything the service asks of the store's server and of image hosts, over TLS as in production.
 namespace {
@@ -62,6 +64,9 @@ private Q_SLOTS:
     void brokenServer();
     void redirects();
     void imageCache();
+    void backoff_data();
+    void backoff();
+    void backoffSpreadsAtTheCap();
 
 private:
     std::unique_ptr<MsgNotifyService> makeService(const QString& osVersionPath = QString());
@@ -387,6 +392,89 @@ void TestServer::imageCache()
     blocked.downloadImage(m_server->baseUrl() + "/x.png");
     QVERIFY(failed.wait());
     QCOMPARE(failed.first().at(1).toBool(), false);
+}
+
+void TestServer::backoff_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("retryAfter");
+    QTest::addColumn<QByteArray>("date");
+    QTest::addColumn<int>("failuresBefore");
+    QTest::addColumn<int>("failures");
+    // The wait that follows, in seconds: exactly, or a range for the jittered ones.
+    QTest::addColumn<qint64>("least");
+    QTest::addColumn<qint64>("most");
+    const qint64 day = 86400;
+    const qint64 halfHour = 1800;
+    const QByteArray date = "Sun, 06 Dec 2026 10:00:00 GMT";
+    QTest::newRow("503, seconds") << 503 << QByteArray("120") << date << 2 << 2 << 120LL << 120LL;
+    // Measured on the server's clock, which is an hour behind the local one here.
+    QTest::newRow("429, HTTP date")
+        << 429 << QByteArray("Sun, 06 Dec 2026 10:10:00 GMT") << date << 0 << 0 << 600LL << 600LL;
+    QTest::newRow("503, a date already past")
+        << 503 << QByteArray("Sun, 06 Dec 2026 09:00:00 GMT") << date << 0 << 0 << 0LL << 0LL;
+    QTest::newRow("503, huge: clamped")
+        << 503 << QByteArray("99999999999999999999") << date << 0 << 0 << day << day;
+    QTest::newRow("503, garbage") << 503 << QByteArray("soon") << date << 0 << 1 << 0LL << halfHour;
+    QTest::newRow("429, negative") << 429 << QByteArray("-5") << date << 0 << 1 << 0LL << halfHour;
+    QTest::newRow("500 without the header")
+        << 500 << QByteArray() << date << 2 << 3 << 0LL << 4 * halfHour;
+    QTest::newRow("network failure") << 0 << QByteArray() << date << 0 << 1 << 0LL << halfHour;
+    QTest::newRow("404 changes nothing")
+        << 404 << QByteArray("60") << date << 3 << 3 << -1LL << -1LL;
+    QTest::newRow("success resets") << 200 << QByteArray() << date << 7 << 0 << -1LL << -1LL;
+}
+
+// The server's word where it gave one; otherwise a jittered wait that doubles per failure.
+void TestServer::backoff()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, retryAfter);
+    QFETCH(QByteArray, date);
+    QFETCH(int, failuresBefore);
+    QFETCH(int, failures);
+    QFETCH(qint64, least);
+    QFETCH(qint64, most);
+    // An hour ahead of the server's Date.
+    const qint64 now =
+        QDateTime(QDate(2026, 12, 6), QTime(11, 0), QTimeZone::utc()).toMSecsSinceEpoch();
+    QRandomGenerator random(7);
+    for (int run = 0; run < 50; ++run) {
+        ServerBackoff backoff;
+        backoff.failures = failuresBefore;
+        backoff.notBefore = failuresBefore > 0 ? now - 1 : 0;
+        const ServerBackoff before = backoff;
+        backoff.record(status, ServerBackoff::retryAfterMs(retryAfter, date, now), now, random);
+        QCOMPARE(backoff.failures, failures);
+        if (least < 0) {
+            QCOMPARE(backoff.notBefore, status == 200 ? 0 : before.notBefore);
+            continue;
+        }
+        const qint64 wait = backoff.notBefore - now;
+        QVERIFY2(wait >= least * 1000 && wait <= most * 1000, qPrintable(QString::number(wait)));
+        QVERIFY(!backoff.allows(now + least * 1000 - 1) || wait == 0);
+    }
+}
+
+// Past the cap every client still draws from the whole day, so a fleet that failed together
+// does not come back together; and a clock that jumped does not hold the gate beyond a day.
+void TestServer::backoffSpreadsAtTheCap()
+{
+    QRandomGenerator random(11);
+    const qint64 day = ServerBackoff::kMaxDelayMs;
+    for (const int failures : {8, 12, 30}) {
+        QList<qint64> delays;
+        for (int i = 0; i < 400; ++i) {
+            delays << ServerBackoff::jitteredDelayMs(failures, random);
+        }
+        std::sort(delays.begin(), delays.end());
+        QVERIFY(delays.first() >= 0 && delays.last() <= day);
+        QVERIFY2(delays.at(100) < day / 3 && delays.at(300) > day * 2 / 3,
+                 qPrintable(QString::number(failures)));
+    }
+    ServerBackoff jumped;
+    jumped.notBefore = 40 * day;
+    QVERIFY(jumped.allows(39 * day) == false && jumped.allows(39 * day + day));
 }
 
 QMN_TEST_MAIN(TestServer)

@@ -1,18 +1,31 @@
 #include "common/server_backoff.h"
 
 #include <QDateTime>
+#include <QList>
 #include <QRandomGenerator>
+#include <QTimeZone>
 
 #include <algorithm>
 
 namespace {
 
-// The date form of RFC 9110 ("Sun, 06 Nov 1994 08:49:37 GMT"), which RFC 2822 parsing reads.
+// The date form of RFC 9110, "Sun, 06 Nov 1994 08:49:37 GMT", which Qt 6.4's RFC 2822 parser
+// does not read for its zone name; other forms through that parser.
 std::optional<qint64> httpDateMs(const QByteArray& text)
 {
-    const QDateTime time =
+    static const QList<QByteArray> months{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const QList<QByteArray> parts = text.simplified().split(' ');
+    if (parts.size() == 6 && parts.at(5) == "GMT") {
+        const QDate day(parts.at(3).toInt(), int(months.indexOf(parts.at(2))) + 1,
+                        parts.at(1).toInt());
+        const QTime time = QTime::fromString(QString::fromLatin1(parts.at(4)), u"HH:mm:ss");
+        const QDateTime moment(day, time, QTimeZone::utc());
+        return moment.isValid() ? std::optional<qint64>(moment.toMSecsSinceEpoch()) : std::nullopt;
+    }
+    const QDateTime other =
         QDateTime::fromString(QString::fromLatin1(text.trimmed()), Qt::RFC2822Date);
-    return time.isValid() ? std::optional<qint64>(time.toMSecsSinceEpoch()) : std::nullopt;
+    return other.isValid() ? std::optional<qint64>(other.toMSecsSinceEpoch()) : std::nullopt;
 }
 
 } // namespace
