@@ -111,6 +111,7 @@ private Q_SLOTS:
     void notificationServiceFailures();
     void clicks_data();
     void clicks();
+    void serverAskedToWait();
 
 private:
     // Calls QueryNotifications through the bus, runs `midway` once the call is answered, and
@@ -847,6 +848,55 @@ void TestEngine::clicks()
     QCOMPARE(lines, opened ? QStringList{"1|" + link + "|token-1"} : QStringList());
     QCOMPARE(messages()->selectMsgNotifyInfoRecordById(40)->msg_read, read);
     QCOMPARE(queuedEvents().count("40/3"), read ? 1 : 0);
+}
+
+// A 503 with Retry-After holds every request, in this process and in the next one; once the
+// time has passed, cycles ask again. Meanwhile the stored messages are still shown.
+void TestEngine::serverAskedToWait()
+{
+    seed(60, now() + 3600);
+    events()->insertMsgEventInfoRecord(MsgEventInfo(60, 5, 3));
+    HttpResponse busy = HttpResponse::json({}, 503);
+    busy.addHeader("Retry-After", "2");
+    serve({}, {}, busy);
+    serveReports(busy);
+    QVERIFY(runCycle());
+    m_server->clearRequests();
+    m_notifications->clearCalls();
+    QVERIFY(runCycle());
+    QCOMPARE(m_server->requests().size(), 0);
+    QCOMPARE(sentCalls(), QStringList({"title 60:1"}));
+    QCOMPARE(events()
+                 ->selectMsgEventInfoRecordById(events()->selectMsgEventInfoRecords().firstKey())
+                 ->retry_times,
+             1);
+
+    QTest::qWait(2100);
+    serve({});
+    serveReports(HttpResponse::json(R"({"status":200})"));
+    QVERIFY(runCycle());
+    QCOMPARE(m_server->requests().size(), 2);
+
+    // Held across a restart: the stand-alone service reads the same configuration.
+    busy.headers.clear();
+    busy.addHeader("Retry-After", "3600");
+    serve({}, {}, busy);
+    serveReports(busy);
+    QVERIFY(runCycle());
+    m_server->clearRequests();
+    m_service->unregisterDBus();
+    auto restore = qScopeGuard([&] {
+        Singleton<MsgNotifyService>::instance()->gate()->record(200, {}, {});
+        QSettings(Config::configFilePath(), QSettings::IniFormat).remove("serverNotBefore");
+        m_service->registerDBus();
+    });
+    auto other = testing::makeProcess(QMN_STANDALONE_PATH, {});
+    other->start();
+    QVERIFY(other->waitForStarted() && testing::waitForNameOwner(kService));
+    QVERIFY(runCycle());
+    other->terminate();
+    QVERIFY(other->waitForFinished(10000));
+    QCOMPARE(m_server->requests().size(), 0);
 }
 
 QMN_TEST_MAIN(TestEngine)
