@@ -4,6 +4,7 @@
 #include "database/msg_event_info_table.h"
 #include "database/msg_notify_info_table.h"
 #include "dbus/dbus_interface.h"
+#include "fake_network_manager.h"
 #include "http/img_download_manager.h"
 #include "http/msg_notify_service.h"
 #include "http/server_gate.h"
@@ -112,6 +113,8 @@ private Q_SLOTS:
     void clicks_data();
     void clicks();
     void serverAskedToWait();
+    void network_data();
+    void network();
 
 private:
     // Calls QueryNotifications through the bus, runs `midway` once the call is answered, and
@@ -152,6 +155,7 @@ private:
     std::optional<HttpResponse> m_list;
     HttpResponse m_reportResponse;
     int m_sharedImageRequests = 0;
+    std::unique_ptr<FakeNetworkManager> m_network;
     // What the stand-in browser was started with: "argument count|first argument|token".
     QString m_openedLog;
 };
@@ -215,6 +219,12 @@ void TestEngine::initTestCase()
                   "[Default Applications]\nx-scheme-handler/http=stand-in-browser.desktop\n"
                   "x-scheme-handler/https=stand-in-browser.desktop\n"
                   "x-scheme-handler/ftp=stand-in-browser.desktop\n"));
+
+    // NetworkManager on a system bus of the test's own, before the service first looks there.
+    QVERIFY(TestEnvironment::instance()->startSystemBus());
+    m_network =
+        std::make_unique<FakeNetworkManager>(TestEnvironment::instance()->systemBusAddress());
+    QVERIFY(m_network->start());
 
     m_notifications = std::make_unique<RecordingNotificationServer>();
     QVERIFY(m_notifications->start());
@@ -897,6 +907,68 @@ void TestEngine::serverAskedToWait()
     other->terminate();
     QVERIFY(other->waitForFinished(10000));
     QCOMPARE(m_server->requests().size(), 0);
+}
+
+void TestEngine::network_data()
+{
+    QTest::addColumn<uint>("state");
+    QTest::addColumn<uint>("metered");
+    QTest::addColumn<QByteArrayList>("requests");
+    using NM = FakeNetworkManager;
+    QTest::newRow("disconnected") << uint(NM::Disconnected) << uint(NM::Unmetered)
+                                  << QByteArrayList{};
+    QTest::newRow("local only") << uint(NM::Local) << uint(NM::Unmetered) << QByteArrayList{};
+    QTest::newRow("metered") << uint(NM::Online) << uint(NM::Metered)
+                             << QByteArrayList{"POST /store-dist-message/operActivity/report/"
+                                               "msgNotifyInfo",
+                                               "GET /store-dist-message/operActivity/"
+                                               "msgNotifyInfos"};
+}
+
+// Offline, a cycle asks nothing and counts no failed upload; metered, it fetches and uploads
+// but leaves the images for a link that is not. The stored messages are shown either way.
+void TestEngine::network()
+{
+    QFETCH(uint, state);
+    QFETCH(uint, metered);
+    QFETCH(QByteArrayList, requests);
+    using NM = FakeNetworkManager;
+    ServerGate* gate = Singleton<MsgNotifyService>::instance()->gate();
+    const auto networkIs = [&](uint nmState, uint nmMetered) {
+        const auto network =
+            nmState == NM::Online ? ServerGate::Network::Online : ServerGate::Network::Offline;
+        return QTest::qWaitFor([&] {
+            return gate->network() == network && gate->metered() == (nmMetered == NM::Metered);
+        });
+    };
+    QVERIFY(networkIs(NM::Online, NM::Unmetered));
+    m_network->set(state, metered);
+    QVERIFY(networkIs(state, metered));
+    auto restore = qScopeGuard([&] { m_network->set(NM::Online, NM::Unmetered); });
+    seed(70, now() + 3600, 0, image("70.png"), false);
+    events()->insertMsgEventInfoRecord(MsgEventInfo(70, 5, 3));
+    serve({pageBody({message(71, 9, QString(), image("71.png"), now() + 3600)})});
+    QVERIFY(runCycle());
+    QByteArrayList sent;
+    for (const HttpRequest& request : m_server->requests()) {
+        sent << request.method + ' ' + request.path();
+    }
+    QCOMPARE(sent, requests);
+    QCOMPARE(events()
+                 ->selectMsgEventInfoRecordById(events()->selectMsgEventInfoRecords().firstKey())
+                 ->retry_times,
+             0);
+    for (const auto& call : m_notifications->calls()) {
+        QVERIFY(call.appIcon.isEmpty());
+    }
+    QCOMPARE(sentCalls().constLast(), "title 70:0");
+
+    // Back on an unmetered link, the next cycle brings the images.
+    m_network->set(NM::Online, NM::Unmetered);
+    QVERIFY(networkIs(NM::Online, NM::Unmetered));
+    m_server->clearRequests();
+    QVERIFY(runCycle());
+    QVERIFY(messages()->selectMsgNotifyInfoRecordById(70)->image_downloaded);
 }
 
 QMN_TEST_MAIN(TestEngine)

@@ -72,9 +72,11 @@ TestEnvironment::TestEnvironment()
 
 TestEnvironment::~TestEnvironment()
 {
-    if (m_daemon) {
-        m_daemon->kill();
-        m_daemon->waitForFinished(5000);
+    for (auto* daemon : {&m_daemon, &m_systemDaemon}) {
+        if (*daemon) {
+            (*daemon)->kill();
+            (*daemon)->waitForFinished(5000);
+        }
     }
     s_instance = nullptr;
 }
@@ -86,17 +88,38 @@ TestEnvironment* TestEnvironment::instance()
 
 bool TestEnvironment::restartBus(const QStringList& serviceDirs)
 {
-    if (m_daemon) {
-        m_daemon->kill();
-        m_daemon->waitForFinished(5000);
+    if (!startDaemon(m_daemon, "bus", serviceDirs, &m_busAddress)) {
+        return false;
+    }
+    qputenv("DBUS_SESSION_BUS_ADDRESS", m_busAddress.toUtf8());
+    return true;
+}
+
+bool TestEnvironment::startSystemBus()
+{
+    QString address;
+    if (!startDaemon(m_systemDaemon, "system-bus", {}, &address)) {
+        return false;
+    }
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.toUtf8());
+    m_systemBusAddress = address;
+    return true;
+}
+
+bool TestEnvironment::startDaemon(std::unique_ptr<QProcess>& daemon, const QString& name,
+                                  const QStringList& serviceDirs, QString* address)
+{
+    if (daemon) {
+        daemon->kill();
+        daemon->waitForFinished(5000);
     }
     QString services;
     for (const QString& dir : serviceDirs) {
         services += QStringLiteral("  <servicedir>%1</servicedir>\n").arg(dir);
     }
-    const QString socketDir = m_root.path() + "/bus";
+    const QString socketDir = m_root.path() + '/' + name;
     QDir().mkpath(socketDir);
-    QFile config(m_root.path() + "/bus.conf");
+    QFile config(m_root.path() + '/' + name + ".conf");
     if (!m_root.isValid() || !config.open(QIODevice::WriteOnly) ||
         config.write(QString::fromLatin1(kBusConfig).arg(socketDir, services).toUtf8()) < 0) {
         qCritical("cannot write the bus configuration");
@@ -104,22 +127,21 @@ bool TestEnvironment::restartBus(const QStringList& serviceDirs)
     }
     config.close();
 
-    m_daemon = std::make_unique<QProcess>();
-    m_daemon->setChildProcessModifier(dieWithParent);
+    daemon = std::make_unique<QProcess>();
+    daemon->setChildProcessModifier(dieWithParent);
     // As root without CAP_SYS_RESOURCE it complains about the fd limit on every start.
-    m_daemon->setStandardErrorFile(QProcess::nullDevice());
-    m_daemon->start("dbus-daemon",
-                    {"--config-file=" + config.fileName(), "--nofork", "--print-address=1"});
+    daemon->setStandardErrorFile(QProcess::nullDevice());
+    daemon->start("dbus-daemon",
+                  {"--config-file=" + config.fileName(), "--nofork", "--print-address=1"});
     QByteArray line;
     while (!line.contains('\n')) {
-        if (!m_daemon->waitForReadyRead(10000)) {
-            qCritical("dbus-daemon printed no address: %s", qPrintable(m_daemon->errorString()));
+        if (!daemon->waitForReadyRead(10000)) {
+            qCritical("dbus-daemon printed no address: %s", qPrintable(daemon->errorString()));
             return false;
         }
-        line += m_daemon->readAllStandardOutput();
+        line += daemon->readAllStandardOutput();
     }
-    m_busAddress = QString::fromUtf8(line.trimmed());
-    qputenv("DBUS_SESSION_BUS_ADDRESS", m_busAddress.toUtf8());
+    *address = QString::fromUtf8(line.trimmed());
     return true;
 }
 

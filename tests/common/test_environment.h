@@ -19,15 +19,24 @@ public:
     // A new bus in place of the running one (if any), which activates services from these
     // folders. Only before this process has connected to the session bus.
     bool restartBus(const QStringList& serviceDirs = {});
+    // A private system bus, for peers that live there. Only before this process has connected
+    // to the system bus.
+    bool startSystemBus();
 
     QString root() const { return m_root.path(); }
     QString busAddress() const { return m_busAddress; }
+    QString systemBusAddress() const { return m_systemBusAddress; }
     static TestEnvironment* instance();
 
 private:
+    bool startDaemon(std::unique_ptr<QProcess>& daemon, const QString& name,
+                     const QStringList& serviceDirs, QString* address);
+
     QTemporaryDir m_root;
     std::unique_ptr<QProcess> m_daemon;
+    std::unique_ptr<QProcess> m_systemDaemon;
     QString m_busAddress;
+    QString m_systemBusAddress;
 };
 
 namespace testing {
