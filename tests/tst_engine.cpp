@@ -898,7 +898,6 @@ void TestEngine::serverAskedToWait()
     auto restore = qScopeGuard([&] {
         Singleton<MsgNotifyService>::instance()->gate()->record(200, {}, {});
         QSettings(Config::configFilePath(), QSettings::IniFormat).remove("serverNotBefore");
-        m_service->registerDBus();
     });
     auto other = testing::makeProcess(QMN_STANDALONE_PATH, {});
     other->start();
@@ -907,6 +906,7 @@ void TestEngine::serverAskedToWait()
     other->terminate();
     QVERIFY(other->waitForFinished(10000));
     QCOMPARE(m_server->requests().size(), 0);
+    QVERIFY(testing::waitForNameOwner(kService, false) && m_service->registerDBus());
 }
 
 void TestEngine::network_data()
