@@ -956,7 +956,7 @@ void TestEngine::network()
         sent << request.method + ' ' + request.path();
     }
     // Upload and fetch may overlap.
-    sent.sort();
+    std::sort(sent.begin(), sent.end());
     QCOMPARE(sent, requests);
     QCOMPARE(events()
                  ->selectMsgEventInfoRecordById(events()->selectMsgEventInfoRecords().firstKey())
