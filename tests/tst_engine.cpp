@@ -894,6 +894,8 @@ void TestEngine::serverAskedToWait()
     serveReports(busy);
     QVERIFY(runCycle());
     m_server->clearRequests();
+    const testing::QueryRun status = testing::runQuery({"--status"});
+    QVERIFY2(status.out.contains("next request   server asked to wait until "), status.out);
     m_service->unregisterDBus();
     auto restore = qScopeGuard([&] {
         Singleton<MsgNotifyService>::instance()->gate()->record(200, {}, {});

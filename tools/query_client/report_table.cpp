@@ -236,6 +236,24 @@ QString ReportTable::status(const QJsonObject& status)
         serviceText = service.value("running"_L1).toBool() ? u"on the bus, running a cycle"_s
                                                            : u"on the bus, idle"_s;
     }
+    const QJsonObject gate = status.value("serverGate"_L1).toObject();
+    const int failures = gate.value("failures"_L1).toInt();
+    QString gateText =
+        failures > 0 ? u"open, %1 failures since the last success"_s.arg(failures) : u"open"_s;
+    if (gate.value("waiting"_L1).toBool()) {
+        const QString until = timeText(gate.value("until"_L1));
+        gateText = gate.value("serverAsked"_L1).toBool()
+                       ? u"server asked to wait until %1 (Retry-After)"_s.arg(until)
+                       : u"backing off until %1 after %2 failures"_s.arg(until).arg(failures);
+    }
+    const QString network = gate.value("network"_L1).toString();
+    QString networkText = network == "offline"_L1 ? u"offline: nothing is sent"_s
+                          : network == "unknown"_L1
+                              ? u"unknown (no NetworkManager): requests go out"_s
+                              : network;
+    if (gate.value("metered"_L1).toBool()) {
+        networkText += u", metered: images wait"_s;
+    }
     const QString switchText = status.value("enabled"_L1).toBool()
                                    ? u"on"_s
                                    : u"off: QueryNotifications calls do nothing"_s;
@@ -245,6 +263,8 @@ QString ReportTable::status(const QJsonObject& status)
         {u"switched"_s, switchText},
         {u"last fetch"_s, lastFetch},
         {u"service"_s, serviceText},
+        {u"next request"_s, gateText},
+        {u"network"_s, networkText},
         {u"configuration"_s, homeShortened(status.value("configFile"_L1).toString())},
         {u"database"_s, homeShortened(database.value("path"_L1).toString())},
         {u"  size"_s, databaseSize},

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkInformation>
 #include <QSettings>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -29,6 +30,33 @@ const QString kPath = u"/com/quorin/MsgNotification"_s;
 constexpr int kMaxNotifyTimes = 5;
 // Below this a stamp counts as seconds: as milliseconds it would be before 1973.
 constexpr qint64 kFirstMillisecondStamp = 100'000'000'000;
+// What the service waits for before it asks the message server again, as it kept it, and the
+// network as NetworkManager sees it (the service reads the same).
+QJsonObject serverGate(const QSettings& settings)
+{
+    const ServerBackoff backoff = Config::serverBackoffSetting(settings);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QString network = u"unknown"_s;
+    bool metered = false;
+    if (QNetworkInformation::loadBackendByName(u"networkmanager")) {
+        const QNetworkInformation* info = QNetworkInformation::instance();
+        using R = QNetworkInformation::Reachability;
+        const R reachability = info->reachability();
+        network = reachability == R::Unknown                                    ? u"unknown"_s
+                  : reachability == R::Disconnected || reachability == R::Local ? u"offline"_s
+                                                                                : u"online"_s;
+        metered = info->isMetered();
+    }
+    const bool waiting = !backoff.allows(now);
+    return {{u"waiting"_s, waiting},
+            {u"until"_s,
+             waiting ? StoreReport::localTime(backoff.effectiveNotBefore(now)) : QJsonValue()},
+            {u"serverAsked"_s, waiting && backoff.serverAsked},
+            {u"failures"_s, backoff.failures},
+            {u"network"_s, network},
+            {u"metered"_s, metered}};
+}
+
 // A service that does not answer this fast is reported as such, not waited for.
 constexpr int kBusTimeoutMs = 3000;
 
@@ -293,6 +321,7 @@ std::optional<QJsonObject> StoreReport::status(QString* error)
         {u"imageCache"_s,
          QJsonObject{{u"path"_s, imgDir}, {u"files"_s, images.size()}, {u"bytes"_s, imageBytes}}},
         {u"service"_s, serviceOnTheBus()},
+        {u"serverGate"_s, serverGate(settings)},
     };
 }
 
