@@ -111,6 +111,7 @@ void MsgNotifyServiceWorker::slotGetMsgNotifyInfos(int reqPage, int maxResults,
 std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int maxResults,
                                                               qint64 ifModifiedSince)
 {
+    // Nothing goes out: the cycle goes on as after a failed fetch.
     if (held("GET msgNotifyInfos")) {
         return std::nullopt;
     }

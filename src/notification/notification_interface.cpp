@@ -239,7 +239,7 @@ void NotificationInterface::slotReportMsgEventInfos()
 {
     // One batch at a time, so that a verdict only ever applies to the events it carried; the
     // queue waits for the next report.
-    if (!m_reportingMsgEventInfos.isEmpty() || m_readingReport || serverHeld("Upload")) {
+    if (!m_reportingMsgEventInfos.isEmpty() || m_readingReport) {
         return;
     }
     m_readingReport = true;
@@ -327,12 +327,6 @@ void NotificationInterface::slotGetMsgNotifyInfos()
 {
     setRunning(true);
     m_fetchStamp.reset();
-    // Nothing goes to the server: the cycle goes on as after a failed fetch.
-    if (serverHeld("Fetch")) {
-        QMetaObject::invokeMethod(
-            this, [this] { slotGetMsgNotifyInfosFinished(std::nullopt); }, Qt::QueuedConnection);
-        return;
-    }
     const qint64 ifModifiedSince = Singleton<Config>::instance()->lastModified();
     Singleton<MsgNotifyService>::instance()->getMsgNotifyInfos(ifModifiedSince);
 }
