@@ -2,12 +2,10 @@
 
 #include <QDBusConnection>
 #include <QDBusVirtualObject>
-#include <QMap>
 #include <QVariantMap>
 
 // NetworkManager on a private system bus, as far as Qt's network information reads it: the
-// manager's state and metering, its primary connection and that connection's device, each
-// change announced with PropertiesChanged.
+// manager's state and metering, each change announced with PropertiesChanged.
 class FakeNetworkManager : public QDBusVirtualObject
 {
     Q_OBJECT
@@ -21,11 +19,10 @@ public:
     bool start();
     void set(uint state, uint metered);
 
-    QString introspect(const QString& path) const override;
+    QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
 
 private:
     QDBusConnection m_connection;
-    // Path: interface and properties.
-    QMap<QString, QPair<QString, QVariantMap>> m_objects;
+    QVariantMap m_properties{{"State", uint(Online)}, {"Metered", uint(Unmetered)}};
 };
