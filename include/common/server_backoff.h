@@ -33,7 +33,7 @@ struct ServerBackoff
     static qint64 jitteredDelayMs(int failures, QRandomGenerator& random);
 
     // One answer of the server: its HTTP status (0 for none: the network failed while online)
-    // and its Retry-After as retryAfterMs() read it. A success clears the wait and the count;
+    // and its Retry-After as retryAfterMs() read it (0 to 24 h). A success clears the wait and the count;
     // a 4xx other than 429 changes nothing.
     void record(int status, std::optional<qint64> retryAfter, qint64 nowMs,
                 QRandomGenerator& random);

@@ -71,7 +71,7 @@ void ServerBackoff::record(int status, std::optional<qint64> retryAfter, qint64 
         return;
     }
     if ((status == 429 || status == 503) && retryAfter) {
-        notBefore = nowMs + std::clamp<qint64>(*retryAfter, 0, kMaxDelayMs);
+        notBefore = nowMs + *retryAfter;
         serverAsked = true;
         return;
     }
