@@ -473,8 +473,8 @@ void TestServer::backoffSpreadsAtTheCap()
                  qPrintable(QString::number(failures)));
     }
     ServerBackoff jumped;
-    jumped.notBefore = 40 * day;
-    QVERIFY(jumped.allows(39 * day) == false && jumped.allows(39 * day + day));
+    jumped.notBefore = 400 * day;
+    QVERIFY(!jumped.allows(39 * day) && !jumped.allows(40 * day - 1) && jumped.allows(40 * day));
 }
 
 QMN_TEST_MAIN(TestServer)

@@ -33,13 +33,13 @@ struct ServerBackoff
     static qint64 jitteredDelayMs(int failures, QRandomGenerator& random);
 
     // One answer of the server: its HTTP status (0 for none: the network failed while online)
-    // and its Retry-After as retryAfterMs() read it (0 to 24 h). A success clears the wait and the count;
-    // a 4xx other than 429 changes nothing.
+    // and its Retry-After as retryAfterMs() read it (0 to 24 h). A success clears the wait and the
+    // count; a 4xx other than 429 changes nothing.
     void record(int status, std::optional<qint64> retryAfter, qint64 nowMs,
                 QRandomGenerator& random);
-    // The wait as it counts now: never more than 24 h ahead, whatever the clock did.
-    qint64 effectiveNotBefore(qint64 nowMs) const;
-    bool allows(qint64 nowMs) const { return nowMs >= effectiveNotBefore(nowMs); }
+    // Whether a request may go out now. A wait found more than 24 h ahead (the clock was set
+    // back) is cut to 24 h from now, so that it ends.
+    bool allows(qint64 nowMs);
 
     bool operator==(const ServerBackoff& other) const = default;
 };

@@ -82,7 +82,8 @@ void ServerBackoff::record(int status, std::optional<qint64> retryAfter, qint64 
     }
 }
 
-qint64 ServerBackoff::effectiveNotBefore(qint64 nowMs) const
+bool ServerBackoff::allows(qint64 nowMs)
 {
-    return std::min(notBefore, nowMs + kMaxDelayMs);
+    notBefore = std::min(notBefore, nowMs + kMaxDelayMs);
+    return nowMs >= notBefore;
 }

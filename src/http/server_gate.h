@@ -33,7 +33,8 @@ public:
 
 private:
     mutable QMutex m_mutex;
-    ServerBackoff m_backoff;
+    // Asking may cut a wait that a clock set back left too far ahead.
+    mutable ServerBackoff m_backoff;
     Network m_network = Network::Unknown;
     bool m_metered = false;
 };

@@ -34,7 +34,7 @@ constexpr qint64 kFirstMillisecondStamp = 100'000'000'000;
 // network as NetworkManager sees it (the service reads the same).
 QJsonObject serverGate(const QSettings& settings)
 {
-    const ServerBackoff backoff = Config::serverBackoffSetting(settings);
+    ServerBackoff backoff = Config::serverBackoffSetting(settings);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     QString network = u"unknown"_s;
     bool metered = false;
@@ -49,8 +49,7 @@ QJsonObject serverGate(const QSettings& settings)
     }
     const bool waiting = !backoff.allows(now);
     return {{u"waiting"_s, waiting},
-            {u"until"_s,
-             waiting ? StoreReport::localTime(backoff.effectiveNotBefore(now)) : QJsonValue()},
+            {u"until"_s, waiting ? StoreReport::localTime(backoff.notBefore) : QJsonValue()},
             {u"serverAsked"_s, waiting && backoff.serverAsked},
             {u"failures"_s, backoff.failures},
             {u"network"_s, network},
