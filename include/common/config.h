@@ -26,9 +26,10 @@ public:
     QString notificationService() const { return m_notificationService; }
     void setNotificationService(const QString& identity);
 
-    // When the message server may be asked again, and the failures since its last success:
-    // "serverNotBefore" (milliseconds since the epoch) and "serverFailures", kept beside the
-    // stamp so that a restart does not forget them. Written only when they change.
+    // When the message server may be asked again, the failures since its last success and
+    // whether the wait is its own word: "serverNotBefore" (milliseconds since the epoch),
+    // "serverFailures" and "serverAsked", kept beside the stamp so that a restart does not forget
+    // them. Written only when they change.
     ServerBackoff serverBackoff() const { return m_serverBackoff; }
     void setServerBackoff(const ServerBackoff& backoff);
     static ServerBackoff serverBackoffSetting(const QSettings& settings);
