@@ -112,9 +112,9 @@ private Q_SLOTS:
     void notificationServiceFailures();
     void clicks_data();
     void clicks();
-    void serverAskedToWait();
-    void network_data();
-    void network();
+    void held_data();
+    void held();
+    void serverWaitOutlivesTheProcess();
 
 private:
     // Calls QueryNotifications through the bus, runs `midway` once the call is answered, and
@@ -122,8 +122,6 @@ private:
     bool runCycle(const std::function<void()>& midway = {});
     bool cycleEnded(qsizetype before);
     QVariant property(const QString& name);
-    // Every signal the notification service sent before this has been handled.
-    void roundTrip();
     // The Notify calls so far as "summary:replaces_id".
     QStringList sentCalls() const;
     void seed(int id, qint64 endTime, uint notifyTimes = 0, const QString& imgUrl = QString(),
@@ -268,18 +266,6 @@ void TestEngine::serve(const QList<QByteArray>& pages, const QList<QByteArray>& 
     m_pages = pages;
     m_stamps = stamps;
     m_list = list;
-}
-
-void TestEngine::roundTrip()
-{
-    QCOMPARE(testing::call(QDBusConnection::sessionBus(),
-                           QDBusMessage::createMethodCall(
-                               "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                               "org.freedesktop.Notifications", "GetCapabilities"))
-                 .type(),
-             QDBusMessage::ReplyMessage);
-    // Signals that came before the answer are posted by now, but may not be delivered yet.
-    QCoreApplication::sendPostedEvents();
 }
 
 QStringList TestEngine::sentCalls() const
@@ -652,7 +638,7 @@ void TestEngine::closing()
         // Message 28's bubble closes while the pass's first bubble is on its way.
         QVERIFY(QTest::qWaitFor([&] { return m_notifications->callCount() == 1; }));
         m_notifications->close(501, 3);
-        roundTrip();
+        QVERIFY(testing::notificationRoundTrip());
     }));
     m_notifications->setAnswerDelay(0);
     QCOMPARE(sentCalls(), QStringList({"title 30:0", "title 29:0"}));
@@ -665,7 +651,7 @@ void TestEngine::closing()
     for (int i = 0; i < 2; ++i) {
         m_notifications->close(closer == QLatin1String("other id") ? 600 : 500, reason);
     }
-    roundTrip();
+    QVERIFY(testing::notificationRoundTrip());
     QStringList queue{"29/2", "28/2", "28/3", "30/2", "29/2"};
     QCOMPARE(queuedEvents(), read ? queue << "30/3" : queue);
     QVERIFY(qAbs(events()->selectMsgEventInfoRecords().last().eventTime - now()) <= 5);
@@ -830,7 +816,7 @@ void TestEngine::clicks()
         } else {
             m_notifications->close(bubble, step.section(u' ', 1).toUInt());
         }
-        roundTrip();
+        QVERIFY(testing::notificationRoundTrip());
     }
     QStringList lines;
     const auto readLog = [&] {
@@ -860,35 +846,86 @@ void TestEngine::clicks()
     QCOMPARE(queuedEvents().count("40/3"), read ? 1 : 0);
 }
 
-// A 503 with Retry-After holds every request, in this process and in the next one; once the
-// time has passed, cycles ask again. Meanwhile the stored messages are still shown.
-void TestEngine::serverAskedToWait()
+void TestEngine::held_data()
 {
-    seed(60, now() + 3600);
-    events()->insertMsgEventInfoRecord(MsgEventInfo(60, 5, 3));
-    HttpResponse busy = HttpResponse::json({}, 503);
-    busy.addHeader("Retry-After", "2");
-    serve({}, {}, busy);
-    serveReports(busy);
-    QVERIFY(runCycle());
-    m_server->clearRequests();
-    m_notifications->clearCalls();
-    QVERIFY(runCycle());
-    QCOMPARE(m_server->requests().size(), 0);
-    QCOMPARE(sentCalls(), QStringList({"title 60:1"}));
-    QCOMPARE(events()
-                 ->selectMsgEventInfoRecordById(events()->selectMsgEventInfoRecords().firstKey())
-                 ->retry_times,
-             1);
+    QTest::addColumn<uint>("state");
+    QTest::addColumn<uint>("metered");
+    // What the held cycle asks, sorted: upload and fetch may overlap.
+    QTest::addColumn<QByteArrayList>("requests");
+    using NM = FakeNetworkManager;
+    QTest::newRow("server asked to wait")
+        << uint(NM::Online) << uint(NM::Unmetered) << QByteArrayList{};
+    QTest::newRow("disconnected") << uint(NM::Disconnected) << uint(NM::Unmetered)
+                                  << QByteArrayList{};
+    QTest::newRow("local only") << uint(NM::Local) << uint(NM::Unmetered) << QByteArrayList{};
+    QTest::newRow("metered") << uint(NM::Online) << uint(NM::Metered)
+                             << QByteArrayList{"GET /store-dist-message/operActivity/"
+                                               "msgNotifyInfos",
+                                               "POST /store-dist-message/operActivity/report/"
+                                               "msgNotifyInfo"};
+}
 
-    QTest::qWait(2100);
-    serve({});
+// While the server's Retry-After runs or the link is down, a cycle asks nothing and counts no
+// failed upload; on a metered link it fetches and uploads but leaves the images for a link that
+// is not. The stored messages are shown either way. Once the wait has passed or the link is
+// back, the next cycle asks again and brings the images.
+void TestEngine::held()
+{
+    QFETCH(uint, state);
+    QFETCH(uint, metered);
+    QFETCH(QByteArrayList, requests);
+    using NM = FakeNetworkManager;
+    const bool busy = QTest::currentDataTag() == QLatin1String("server asked to wait");
+    ServerGate* gate = Singleton<MsgNotifyService>::instance()->gate();
+    const auto networkIs = [&](uint nmState, uint nmMetered) {
+        return QTest::qWaitFor([&] {
+            return (gate->network() == ServerGate::Network::Online) == (nmState == NM::Online) &&
+                   gate->metered() == (nmMetered == NM::Metered);
+        });
+    };
+    seed(70, now() + 3600, 0, image("70.png"), false);
+    events()->insertMsgEventInfoRecord(MsgEventInfo(70, 5, 3));
+    if (busy) {
+        HttpResponse wait = HttpResponse::json({}, 503);
+        wait.addHeader("Retry-After", "2");
+        serve({}, {}, wait);
+        serveReports(wait);
+        QVERIFY(runCycle());
+        m_server->clearRequests();
+    }
+    m_network->set(state, metered);
+    auto restore = qScopeGuard([&] { m_network->set(NM::Online, NM::Unmetered); });
+    QVERIFY(networkIs(state, metered));
+    serve({pageBody({message(71, 9, QString(), image("71.png"), now() + 3600)})});
     serveReports(HttpResponse::json(R"({"status":200})"));
     QVERIFY(runCycle());
-    QCOMPARE(m_server->requests().size(), 2);
+    QByteArrayList sent;
+    for (const HttpRequest& request : m_server->requests()) {
+        sent << request.method + ' ' + request.path();
+    }
+    std::sort(sent.begin(), sent.end());
+    QCOMPARE(sent, requests);
+    // The 503 counted one failed upload; the held cycle none.
+    const int first = events()->selectMsgEventInfoRecords().firstKey();
+    QCOMPARE(events()->selectMsgEventInfoRecordById(first)->retry_times, busy ? 1 : 0);
+    for (const auto& call : m_notifications->calls()) {
+        QVERIFY(call.appIcon.isEmpty());
+    }
+    QVERIFY(sentCalls().constLast().startsWith("title 70:"));
 
-    // Held across a restart: the stand-alone service reads the same configuration.
-    busy.headers.clear();
+    if (busy) {
+        QTest::qWait(2100);
+    }
+    m_network->set(NM::Online, NM::Unmetered);
+    QVERIFY(networkIs(NM::Online, NM::Unmetered));
+    QVERIFY(runCycle());
+    QVERIFY(messages()->selectMsgNotifyInfoRecordById(70)->image_downloaded);
+}
+
+// The wait the server asked for holds the next process too, and --status tells until when.
+void TestEngine::serverWaitOutlivesTheProcess()
+{
+    HttpResponse busy = HttpResponse::json({}, 503);
     busy.addHeader("Retry-After", "3600");
     serve({}, {}, busy);
     serveReports(busy);
@@ -911,70 +948,6 @@ void TestEngine::serverAskedToWait()
     QVERIFY(testing::waitForNameOwner(kService, false));
     m_service = std::make_unique<DBusInterface>("");
     QVERIFY(m_service->registerDBus());
-}
-
-void TestEngine::network_data()
-{
-    QTest::addColumn<uint>("state");
-    QTest::addColumn<uint>("metered");
-    QTest::addColumn<QByteArrayList>("requests");
-    using NM = FakeNetworkManager;
-    QTest::newRow("disconnected") << uint(NM::Disconnected) << uint(NM::Unmetered)
-                                  << QByteArrayList{};
-    QTest::newRow("local only") << uint(NM::Local) << uint(NM::Unmetered) << QByteArrayList{};
-    QTest::newRow("metered") << uint(NM::Online) << uint(NM::Metered)
-                             << QByteArrayList{"GET /store-dist-message/operActivity/"
-                                               "msgNotifyInfos",
-                                               "POST /store-dist-message/operActivity/report/"
-                                               "msgNotifyInfo"};
-}
-
-// Offline, a cycle asks nothing and counts no failed upload; metered, it fetches and uploads
-// but leaves the images for a link that is not. The stored messages are shown either way.
-void TestEngine::network()
-{
-    QFETCH(uint, state);
-    QFETCH(uint, metered);
-    QFETCH(QByteArrayList, requests);
-    using NM = FakeNetworkManager;
-    ServerGate* gate = Singleton<MsgNotifyService>::instance()->gate();
-    const auto networkIs = [&](uint nmState, uint nmMetered) {
-        const auto network =
-            nmState == NM::Online ? ServerGate::Network::Online : ServerGate::Network::Offline;
-        return QTest::qWaitFor([&] {
-            return gate->network() == network && gate->metered() == (nmMetered == NM::Metered);
-        });
-    };
-    QVERIFY(networkIs(NM::Online, NM::Unmetered));
-    m_network->set(state, metered);
-    QVERIFY(networkIs(state, metered));
-    auto restore = qScopeGuard([&] { m_network->set(NM::Online, NM::Unmetered); });
-    seed(70, now() + 3600, 0, image("70.png"), false);
-    events()->insertMsgEventInfoRecord(MsgEventInfo(70, 5, 3));
-    serve({pageBody({message(71, 9, QString(), image("71.png"), now() + 3600)})});
-    QVERIFY(runCycle());
-    QByteArrayList sent;
-    for (const HttpRequest& request : m_server->requests()) {
-        sent << request.method + ' ' + request.path();
-    }
-    // Upload and fetch may overlap.
-    std::sort(sent.begin(), sent.end());
-    QCOMPARE(sent, requests);
-    QCOMPARE(events()
-                 ->selectMsgEventInfoRecordById(events()->selectMsgEventInfoRecords().firstKey())
-                 ->retry_times,
-             0);
-    for (const auto& call : m_notifications->calls()) {
-        QVERIFY(call.appIcon.isEmpty());
-    }
-    QCOMPARE(sentCalls().constLast(), "title 70:0");
-
-    // Back on an unmetered link, the next cycle brings the images.
-    m_network->set(NM::Online, NM::Unmetered);
-    QVERIFY(networkIs(NM::Online, NM::Unmetered));
-    m_server->clearRequests();
-    QVERIFY(runCycle());
-    QVERIFY(messages()->selectMsgNotifyInfoRecordById(70)->image_downloaded);
 }
 
 QMN_TEST_MAIN(TestEngine)

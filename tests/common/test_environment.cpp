@@ -9,29 +9,6 @@
 namespace {
 TestEnvironment* s_instance = nullptr;
 
-const char kBusConfig[] =
-    R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=%1</listen>
-  <auth>EXTERNAL</auth>
-%2
-  <!-- The limits of a desktop session bus, not the strict defaults of the daemon. -->
-  <limit name="max_incoming_bytes">1000000000</limit>
-  <limit name="max_outgoing_bytes">1000000000</limit>
-  <limit name="max_message_size">1000000000</limit>
-  <limit name="service_start_timeout">120000</limit>
-  <limit name="max_completed_connections">100000</limit>
-  <limit name="max_replies_per_connection">50000</limit>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-
 void dieWithParent()
 {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -119,9 +96,14 @@ bool TestEnvironment::startDaemon(std::unique_ptr<QProcess>& daemon, const QStri
     }
     const QString socketDir = m_root.path() + '/' + name;
     QDir().mkpath(socketDir);
+    QFile source(QStringLiteral(QMN_BUS_CONFIG));
     QFile config(m_root.path() + '/' + name + ".conf");
-    if (!m_root.isValid() || !config.open(QIODevice::WriteOnly) ||
-        config.write(QString::fromLatin1(kBusConfig).arg(socketDir, services).toUtf8()) < 0) {
+    if (!m_root.isValid() || !source.open(QIODevice::ReadOnly) ||
+        !config.open(QIODevice::WriteOnly) ||
+        config.write(QString::fromUtf8(source.readAll())
+                         .replace("@DIR@", socketDir)
+                         .replace("@SERVICEDIRS@", services)
+                         .toUtf8()) < 0) {
         qCritical("cannot write the bus configuration");
         return false;
     }
@@ -166,6 +148,18 @@ bool waitForNameOwner(const QString& service, bool owned, int timeoutMs)
     QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
     return QTest::qWaitFor([&] { return bus->isServiceRegistered(service).value() == owned; },
                            timeoutMs);
+}
+
+bool notificationRoundTrip()
+{
+    const QDBusMessage reply =
+        call(QDBusConnection::sessionBus(),
+             QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                            "/org/freedesktop/Notifications",
+                                            "org.freedesktop.Notifications", "GetCapabilities"));
+    // Signals that came before the answer are posted by now, but may not be delivered yet.
+    QCoreApplication::sendPostedEvents();
+    return reply.type() == QDBusMessage::ReplyMessage;
 }
 
 std::unique_ptr<QProcess> makeProcess(const QString& program, const QStringList& arguments)

@@ -52,6 +52,9 @@ QDBusConnection clientConnection(const QString& name);
 // Waits until the bus name has an owner (or has none, with owned = false).
 bool waitForNameOwner(const QString& service, bool owned = true, int timeoutMs = 10000);
 
+// A round trip to the notification service: every signal it sent before has been handled.
+bool notificationRoundTrip();
+
 // Builds a child process with the test's environment and kills it with the test.
 std::unique_ptr<QProcess> makeProcess(const QString& program, const QStringList& arguments);
 
