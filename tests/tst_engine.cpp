@@ -104,7 +104,6 @@ private Q_SLOTS:
     void queryProgramShowsWhatTheCycleWrote();
     void switchedOff();
     void failedFetchKeepsTheStoreAndItsImages();
-    void lastSecondOfAMessage();
     void eventQueueIsBounded();
     void closing_data();
     void closing();
@@ -559,28 +558,6 @@ void TestEngine::failedFetchKeepsTheStoreAndItsImages()
                              QDir::Name),
              left);
     QVERIFY(QFileInfo::exists(outside));
-}
-
-// A message is due up to and including the second its end time names.
-void TestEngine::lastSecondOfAMessage()
-{
-    for (int id = 90; id < 95; ++id) {
-        // Starts right after a second begins, so that the pass checks within it.
-        const qint64 second = now() + 1;
-        QVERIFY(QTest::qWaitFor([&] { return now() >= second; }, 2000));
-        seed(id, second);
-        QVERIFY(QMetaObject::invokeMethod(engine(), "slotSendMsgNotification"));
-        const auto shown = [id] {
-            return messages()->selectMsgNotifyInfoRecordById(id)->notify_times == 1;
-        };
-        if (now() == second) {
-            QTRY_VERIFY(shown());
-            return;
-        }
-        // Too late to tell: this pass ends before the next one starts.
-        (void)QTest::qWaitFor(shown, 1000);
-    }
-    QFAIL("the pass never ran within the second it began in");
 }
 
 // While the server refuses every upload, the queue keeps the newest 10,000 events.

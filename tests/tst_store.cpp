@@ -121,7 +121,7 @@ void TestStore::init()
 }
 
 // A message sent again is new: shown, read and downloaded start over, but it replaces its old
-// bubble.
+// bubble. It is due up to and including the second its end time names.
 void TestStore::messageStoreRule()
 {
     m_messages.insertMsgNotifyInfoRecord(message(1, 1000, "first"));
@@ -149,6 +149,7 @@ void TestStore::messageStoreRule()
         m_messages.selectMsgNotifyInfoRecordByReplaceId(4000000000u);
     QCOMPARE(row->toVariantMap(), again.toVariantMap());
     QVERIFY(row->notify_times == 0 && !row->image_downloaded && !row->msg_read);
+    QVERIFY(!row->endedBy(3000) && row->endedBy(3001));
     QCOMPARE(ids(m_messages.selectMsgNotifyInfoRecords(-1, -1)), QList<int>({1, 2}));
 }
 

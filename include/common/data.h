@@ -35,6 +35,9 @@ struct MsgNotifyInfo
     // with a host, without a user or password part, whitespace or control characters, and of at
     // most 2 KB. Empty for anything else.
     QString webLink() const;
+    // Whether the message has ended by `nowSecs`: it is due up to and including the second its
+    // end time names.
+    bool endedBy(qint64 nowSecs) const { return nowSecs > endTime; }
 };
 
 // A row of msg_notify_info: the message plus its local display state.

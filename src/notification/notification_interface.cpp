@@ -50,12 +50,11 @@ QDBusPendingCall callBus(const QString& method, const QVariantList& arguments = 
     return QDBusConnection::sessionBus().asyncCall(message);
 }
 
-// The row will not be shown (again) this cycle: read, shown five times or expired; a message is
-// due up to and including the second its end time names.
+// The row will not be shown (again) this cycle: read, shown five times or ended.
 bool notDue(const MsgNotifyInfoRecord& row)
 {
     return row.msg_read || row.notify_times >= kMaxNotifyTimes ||
-           QDateTime::currentSecsSinceEpoch() > row.endTime;
+           row.endedBy(QDateTime::currentSecsSinceEpoch());
 }
 
 // Errors that say no notification service took the call, so the next one would fail as well.

@@ -250,7 +250,7 @@ std::optional<QJsonArray> StoreReport::messages(QString* error) const
             {u"endTime"_s, row.endTime},
             {u"expires"_s, localTime(row.endTime)},
             // As the display pass decides it.
-            {u"expired"_s, now > row.endTime},
+            {u"expired"_s, row.endedBy(now)},
             {u"imgUrl"_s, row.imgUrl},
             {u"image"_s, imageState(row.imgUrl)},
             {u"onClick"_s, clickEffect(row, rule)},
