@@ -14,27 +14,16 @@ QByteArray schema(ManualProxyType type)
     return ManualProxyConfig::schemaId(type);
 }
 
-void set(const QByteArray& schema, const char* key, const QVariant& value)
+// A key's value in GVariant text: 8080, true, 'h', ['localhost'].
+void set(const QByteArray& schema, const char* key, const QString& value)
 {
-    GVariant* variant = nullptr;
-    if (value.typeId() == QMetaType::Bool) {
-        variant = g_variant_new_boolean(value.toBool());
-    } else if (value.typeId() == QMetaType::Int) {
-        variant = g_variant_new_int32(value.toInt());
-    } else if (value.typeId() == QMetaType::QStringList) {
-        GVariantBuilder hosts;
-        g_variant_builder_init(&hosts, G_VARIANT_TYPE_STRING_ARRAY);
-        for (const QString& host : value.toStringList()) {
-            g_variant_builder_add(&hosts, "s", host.toUtf8().constData());
-        }
-        variant = g_variant_builder_end(&hosts);
-    } else {
-        variant = g_variant_new_string(value.toString().toUtf8().constData());
-    }
+    GVariant* variant =
+        g_variant_parse(nullptr, value.toUtf8().constData(), nullptr, nullptr, nullptr);
     GSettings* settings = g_settings_new(schema.constData());
     g_settings_set_value(settings, key, variant);
     g_settings_sync();
     g_object_unref(settings);
+    g_variant_unref(variant);
 }
 
 // Lets GIO deliver what it queued for the main context.
@@ -95,13 +84,13 @@ void TestProxy::init()
 void TestProxy::credentialsFollowTheSwitch()
 {
     const QByteArray http = schema(ManualProxyType::Http);
-    set(http, "host", "h");
-    set(http, "authentication-user", "u");
-    set(http, "authentication-password", "p");
+    set(http, "host", "'h'");
+    set(http, "authentication-user", "'u'");
+    set(http, "authentication-password", "'p'");
     ManualProxyConfig entry(ManualProxyType::Http);
     QStringList credentials;
     for (bool on : {true, false, true}) {
-        set(http, "use-authentication", on);
+        set(http, "use-authentication", on ? "true" : "false");
         settle();
         credentials << entry.networkProxy().user() + entry.networkProxy().password();
     }
@@ -158,18 +147,18 @@ void TestProxy::variablesByMode()
     qputenv("http_proxy", "http://stale:1");
     qputenv("auto_proxy", "http://stale/pac");
     SystemProxyMonitor monitor;
-    set(schema(type), "host", host);
-    set(schema(type), "port", 8080);
-    set(schema(type), "authentication-user", "u");
-    set(schema(type), "authentication-password", "p");
-    set(schema(type), "use-authentication", auth);
-    set(kMain, "autoconfig-url", "http://wpad.test/proxy.pac");
+    set(schema(type), "host", "'" + host + "'");
+    set(schema(type), "port", "8080");
+    set(schema(type), "authentication-user", "'u'");
+    set(schema(type), "authentication-password", "'p'");
+    set(schema(type), "use-authentication", auth ? "true" : "false");
+    set(kMain, "autoconfig-url", "'http://wpad.test/proxy.pac'");
     // The hosts to bypass count from the switch on, and follow their own changes.
-    set(kMain, "ignore-hosts", QStringList({"localhost"}));
-    set(kMain, "mode", mode);
+    set(kMain, "ignore-hosts", "['localhost']");
+    set(kMain, "mode", "'" + mode + "'");
     settle();
     QCOMPARE(qgetenv("no_proxy"), mode == QLatin1String("manual") ? "localhost" : "");
-    set(kMain, "ignore-hosts", QStringList({"localhost", "127.0.0.1"}));
+    set(kMain, "ignore-hosts", "['localhost', '127.0.0.1']");
     settle();
     QFETCH(QVariantMap, expected);
     QCOMPARE(monitor.getEnvironment(), expected);
