@@ -162,23 +162,15 @@ void TestEngine::initTestCase()
     m_server->setHandler([this](const HttpRequest& request) {
         QMutexLocker locker(&m_mutex);
         const QByteArray path = request.path();
-        if (path.startsWith("/img/slow")) {
-            HttpResponse slow = HttpResponse::json({}, 404);
-            slow.delayMs = 2000;
-            return slow;
-        }
         if (path.startsWith("/img/")) {
-            // A shared image: slow the first time, gone after.
-            if (path.contains("shared") && m_sharedImageRequests++ == 0) {
-                HttpResponse slow;
-                slow.body = "png";
-                slow.delayMs = 300;
-                return slow;
-            }
-            HttpResponse image;
-            image.body = "png:" + path;
-            return path.contains("missing") || path.contains("shared") ? HttpResponse::json({}, 404)
-                                                                       : image;
+            // A shared image comes slowly the first time and is gone after; a slow one comes
+            // too late.
+            const bool firstShared = path.contains("shared") && m_sharedImageRequests++ == 0;
+            const bool gone = path.contains("missing") || path.contains("slow") ||
+                              (path.contains("shared") && !firstShared);
+            HttpResponse image = HttpResponse::json("png:" + path, gone ? 404 : 200);
+            image.delayMs = path.contains("slow") ? 2000 : firstShared ? 300 : 0;
+            return image;
         }
         if (request.method == "POST") {
             return m_reportResponse;

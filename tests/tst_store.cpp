@@ -25,24 +25,6 @@ MsgNotifyInfo message(int id, qint64 startTime = 1000, const QString& title = "t
     return info;
 }
 
-QList<int> ids(const QList<MsgNotifyInfoRecord>& records)
-{
-    QList<int> result;
-    for (const MsgNotifyInfoRecord& record : records) {
-        result.append(record.id);
-    }
-    std::sort(result.begin(), result.end());
-    return result;
-}
-
-// Connections are per thread and take the data home when they are made.
-void runOnNewThread(const std::function<void()>& work)
-{
-    std::unique_ptr<QThread> thread(QThread::create(work));
-    thread->start();
-    thread->wait();
-}
-
 QString freshHome(const QString& name)
 {
     const QString home = TestEnvironment::instance()->root() + "/" + name;
@@ -150,7 +132,7 @@ void TestStore::messageStoreRule()
     QCOMPARE(row->toVariantMap(), again.toVariantMap());
     QVERIFY(row->notify_times == 0 && !row->image_downloaded && !row->msg_read);
     QVERIFY(!row->endedBy(3000) && row->endedBy(3001));
-    QCOMPARE(ids(m_messages.selectMsgNotifyInfoRecords(-1, -1)), QList<int>({1, 2}));
+    QCOMPARE(m_messages.selectMsgNotifyInfoRecords(-1, -1).size(), 2);
 }
 
 // The 3 oldest of 203 go. Ids and start times in unrelated orders, so that the rule cannot
@@ -223,7 +205,8 @@ void TestStore::unusableDataHome()
     const QString hostFile = TestEnvironment::instance()->root() + "/host.db";
     s_warnings = 0;
     s_handler = qInstallMessageHandler(countWarnings);
-    runOnNewThread([&] {
+    // Connections are per thread and take the data home when they are made: a new thread.
+    std::unique_ptr<QThread> thread(QThread::create([&] {
         QSqlDatabase host = QSqlDatabase::addDatabase("QSQLITE");
         host.setDatabaseName(hostFile);
         QVERIFY(host.open());
@@ -244,7 +227,9 @@ void TestStore::unusableDataHome()
         qInstallMessageHandler(s_handler);
         QVERIFY(QFile::remove(home) || QDir(home).removeRecursively());
         QCOMPARE(DatabaseAdaptor::selectString("PRAGMA journal_mode"), "wal");
-    });
+    }));
+    thread->start();
+    thread->wait();
     // One warning for each of the 8 statements above, the release of the bubble id being one.
     QCOMPARE(s_warnings, 8);
 }
