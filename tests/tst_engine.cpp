@@ -187,26 +187,10 @@ void TestEngine::initTestCase()
 
     // The default browser: a program that notes how it was started. No handler of the machine's
     // is seen.
-    const QString root = TestEnvironment::instance()->root();
-    m_openedLog = root + "/opened";
-    QVERIFY(QDir().mkpath(root + "/xdg_data_home/applications") && QDir().mkpath(root + "/none"));
-    qputenv("XDG_DATA_DIRS", QFile::encodeName(root + "/none"));
-    const auto write = [&](const QString& path, const QByteArray& text) {
-        QFile file(root + path);
-        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
-    };
-    QVERIFY(write("/browser", "#!/bin/sh\nprintf '%s|%s|%s\\n' \"$#\" \"$1\" "
-                              "\"$XDG_ACTIVATION_TOKEN\" >> " +
-                                  QFile::encodeName(m_openedLog) + "\n"));
-    QVERIFY(QFile::setPermissions(root + "/browser", QFile::ReadOwner | QFile::ExeOwner));
-    QVERIFY(write("/xdg_data_home/applications/stand-in-browser.desktop",
-                  "[Desktop Entry]\nType=Application\nName=Browser\nExec=" +
-                      QFile::encodeName(root) + "/browser %u\n"));
-    // Also for a scheme the service must not open, so that opening it would show.
-    QVERIFY(write("/xdg_config_home/mimeapps.list",
-                  "[Default Applications]\nx-scheme-handler/http=stand-in-browser.desktop\n"
-                  "x-scheme-handler/https=stand-in-browser.desktop\n"
-                  "x-scheme-handler/ftp=stand-in-browser.desktop\n"));
+    m_openedLog = TestEnvironment::instance()->root() + "/opened";
+    qputenv("QMN_OPENED_LOG", QFile::encodeName(m_openedLog));
+    qputenv("XDG_DATA_DIRS", QMN_TEST_DATA_DIR);
+    qputenv("PATH", QMN_TEST_DATA_DIR "/bin:" + qgetenv("PATH"));
 
     // NetworkManager on a system bus of the test's own, before the service first looks there.
     QVERIFY(TestEnvironment::instance()->startSystemBus());

@@ -27,20 +27,15 @@ void FakeNetworkManager::set(uint state, uint metered)
                       << kService << m_properties << QStringList());
 }
 
+// Only Get and GetAll of org.freedesktop.DBus.Properties are asked here.
 bool FakeNetworkManager::handleMessage(const QDBusMessage& message,
                                        const QDBusConnection& connection)
 {
-    if (message.interface() != kProperties) {
-        return false;
-    }
     const QString name = message.arguments().value(1).toString();
     if (message.member() == QLatin1String("GetAll")) {
-        connection.send(message.createReply(QVariant(m_properties)));
-    } else if (message.member() == QLatin1String("Get") && m_properties.contains(name)) {
-        connection.send(
-            message.createReply(QVariant::fromValue(QDBusVariant(m_properties.value(name)))));
-    } else {
-        return false;
+        return connection.send(message.createReply(QVariant(m_properties)));
     }
-    return true;
+    return message.member() == QLatin1String("Get") && m_properties.contains(name) &&
+           connection.send(
+               message.createReply(QVariant::fromValue(QDBusVariant(m_properties.value(name)))));
 }

@@ -65,26 +65,18 @@ TestEnvironment* TestEnvironment::instance()
 
 bool TestEnvironment::restartBus(const QStringList& serviceDirs)
 {
-    if (!startDaemon(m_daemon, "bus", serviceDirs, &m_busAddress)) {
-        return false;
-    }
-    qputenv("DBUS_SESSION_BUS_ADDRESS", m_busAddress.toUtf8());
-    return true;
+    return startDaemon(m_daemon, "bus", serviceDirs, &m_busAddress, "DBUS_SESSION_BUS_ADDRESS");
 }
 
 bool TestEnvironment::startSystemBus()
 {
-    QString address;
-    if (!startDaemon(m_systemDaemon, "system-bus", {}, &address)) {
-        return false;
-    }
-    qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.toUtf8());
-    m_systemBusAddress = address;
-    return true;
+    return startDaemon(m_systemDaemon, "system-bus", {}, &m_systemBusAddress,
+                       "DBUS_SYSTEM_BUS_ADDRESS");
 }
 
 bool TestEnvironment::startDaemon(std::unique_ptr<QProcess>& daemon, const QString& name,
-                                  const QStringList& serviceDirs, QString* address)
+                                  const QStringList& serviceDirs, QString* address,
+                                  const char* variable)
 {
     if (daemon) {
         daemon->kill();
@@ -124,6 +116,7 @@ bool TestEnvironment::startDaemon(std::unique_ptr<QProcess>& daemon, const QStri
         line += daemon->readAllStandardOutput();
     }
     *address = QString::fromUtf8(line.trimmed());
+    qputenv(variable, address->toUtf8());
     return true;
 }
 

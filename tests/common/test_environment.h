@@ -30,7 +30,7 @@ public:
 
 private:
     bool startDaemon(std::unique_ptr<QProcess>& daemon, const QString& name,
-                     const QStringList& serviceDirs, QString* address);
+                     const QStringList& serviceDirs, QString* address, const char* variable);
 
     QTemporaryDir m_root;
     std::unique_ptr<QProcess> m_daemon;
