@@ -93,11 +93,9 @@ void TestInstall::installedTree()
     QVERIFY(!QFileInfo::exists(service + "-demo-server"));
     QVERIFY(!QFileInfo::exists(installed(QMN_INSTALL_DATADIR "/glib-2.0")));
 
-    // The session files name the installed programs.
+    // The session files name the installed programs (the activation test runs the service's).
     const QStringList activation =
         lines(installed(QMN_INSTALL_DATADIR "/dbus-1/services/com.quorin.MsgNotification.service"));
-    QVERIFY(activation.contains("Name=com.quorin.MsgNotification"));
-    QVERIFY(activation.contains("Exec=" + service));
     QVERIFY(activation.contains("SystemdService=quorin-msg-notification.service"));
     QVERIFY(lines(units + ".service").contains("ExecStart=" + service));
     QVERIFY(lines(units + "-query.service").contains("ExecStart=" + service + "-query"));
@@ -151,8 +149,7 @@ void TestInstall::hostDrivesThePlugin()
     host->write("register\nquit\n");
     QVERIFY(says("registered 0") && says("bye"));
     QTRY_COMPARE(host->state(), QProcess::NotRunning);
-    QCOMPARE(host->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(host->exitCode(), 0);
+    QVERIFY(host->exitStatus() == QProcess::NormalExit && host->exitCode() == 0);
     QVERIFY(testing::waitForNameOwner(kService, false));
 }
 

@@ -9,11 +9,6 @@
 namespace {
 const QByteArray kMain = "com.quorin.wrap.gnome.system.proxy";
 
-QByteArray schema(ManualProxyType type)
-{
-    return ManualProxyConfig::schemaId(type);
-}
-
 // A key's value in GVariant text: 8080, true, 'h', ['localhost'].
 void set(const QByteArray& schema, const char* key, const QString& value)
 {
@@ -73,8 +68,9 @@ void TestProxy::init()
     reset(kMain, {"mode", "autoconfig-url", "ignore-hosts"});
     using T = ManualProxyType;
     for (ManualProxyType type : {T::Http, T::Https, T::Ftp, T::Socks}) {
-        reset(schema(type), {"host", "port", "use-authentication", "authentication-user",
-                             "authentication-password"});
+        reset(ManualProxyConfig::schemaId(type),
+              {"host", "port", "use-authentication", "authentication-user",
+               "authentication-password"});
     }
     settle();
 }
@@ -83,7 +79,7 @@ void TestProxy::init()
 // the stored ones count at once.
 void TestProxy::credentialsFollowTheSwitch()
 {
-    const QByteArray http = schema(ManualProxyType::Http);
+    const QByteArray http = ManualProxyConfig::schemaId(ManualProxyType::Http);
     set(http, "host", "'h'");
     set(http, "authentication-user", "'u'");
     set(http, "authentication-password", "'p'");
@@ -147,11 +143,12 @@ void TestProxy::variablesByMode()
     qputenv("http_proxy", "http://stale:1");
     qputenv("auto_proxy", "http://stale/pac");
     SystemProxyMonitor monitor;
-    set(schema(type), "host", "'" + host + "'");
-    set(schema(type), "port", "8080");
-    set(schema(type), "authentication-user", "'u'");
-    set(schema(type), "authentication-password", "'p'");
-    set(schema(type), "use-authentication", auth ? "true" : "false");
+    const QByteArray entry = ManualProxyConfig::schemaId(type);
+    set(entry, "host", "'" + host + "'");
+    set(entry, "port", "8080");
+    set(entry, "authentication-user", "'u'");
+    set(entry, "authentication-password", "'p'");
+    set(entry, "use-authentication", auth ? "true" : "false");
     set(kMain, "autoconfig-url", "'http://wpad.test/proxy.pac'");
     // The hosts to bypass count from the switch on, and follow their own changes.
     set(kMain, "ignore-hosts", "['localhost']");

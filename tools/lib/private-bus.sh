@@ -3,7 +3,7 @@
 qmn_start_private_bus() {
     local dir=$1 output
     mkdir -p "$dir"
-    sed -e "s|@DIR@|$dir|" -e '/@SERVICEDIRS@/d' "$(dirname "${BASH_SOURCE[0]}")/private-bus.conf" \
+    sed -e "s|@DIR@|$dir|" -e 's|@SERVICEDIRS@||' "$(dirname "${BASH_SOURCE[0]}")/private-bus.conf" \
         >"$dir/bus.conf"
     output=$(dbus-daemon --config-file="$dir/bus.conf" --fork --print-address=1 --print-pid=1)
     DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$output")
