@@ -1,6 +1,7 @@
 # Runs at install time, so that the programs named in the D-Bus and systemd files are those of
 # the prefix actually installed to (cmake --install --prefix), without any DESTDIR.
 set(QMN_BINDIR "${CMAKE_INSTALL_PREFIX}/${QMN_INSTALL_BINDIR}")
+set(QMN_PROGRAM_DIR "${CMAKE_INSTALL_PREFIX}/${QMN_INSTALL_PROGRAM_DIR}")
 set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 foreach(pair
         "dbus/com.quorin.MsgNotification.service.in|${QMN_INSTALL_DATADIR}/dbus-1/services"

@@ -80,15 +80,15 @@ void TestInstall::cleanupTestCase()
 
 void TestInstall::installedTree()
 {
-    const QString service = installed(QMN_INSTALL_BINDIR "/quorin-msg-notification");
+    const QString service = installed(QMN_INSTALL_PROGRAM_DIR "/quorin-msg-notification");
+    const QString query = installed(QMN_INSTALL_BINDIR "/quorin-msg-notification-query");
     const QString units = installed("lib/systemd/user/quorin-msg-notification");
-    for (const QString& file : {installed(QMN_INSTALL_LIBDIR "/libquorin-msg-notification.so"),
-                                service, service + "-query", service + "-host", units + ".service",
-                                units + "-query.service", units + "-query.timer"}) {
+    for (const QString& file :
+         {installed(QMN_INSTALL_PLUGIN), service, query, service + "-host", units + ".service",
+          units + "-query.service", units + "-query.timer",
+          installed(QMN_INSTALL_MANDIR "/man1/quorin-msg-notification-query.1")}) {
         QVERIFY2(QFileInfo(file).isFile(), qPrintable(file));
     }
-    QVERIFY(
-        QFileInfo(installed(QMN_INSTALL_DATADIR "/quorin-msg-notification/translations")).isDir());
     // Demo peers and the platform's schemas are not part of a default install.
     QVERIFY(!QFileInfo::exists(service + "-demo-server"));
     QVERIFY(!QFileInfo::exists(installed(QMN_INSTALL_DATADIR "/glib-2.0")));
@@ -98,11 +98,11 @@ void TestInstall::installedTree()
         lines(installed(QMN_INSTALL_DATADIR "/dbus-1/services/com.quorin.MsgNotification.service"));
     QVERIFY(activation.contains("SystemdService=quorin-msg-notification.service"));
     QVERIFY(lines(units + ".service").contains("ExecStart=" + service));
-    QVERIFY(lines(units + "-query.service").contains("ExecStart=" + service + "-query"));
+    QVERIFY(lines(units + "-query.service").contains("ExecStart=" + query));
     const QString analyze = QStandardPaths::findExecutable("systemd-analyze");
     if (!analyze.isEmpty()) {
-        QCOMPARE(run(analyze, {"verify", "--user", units + ".service", units + "-query.service",
-                               units + "-query.timer"}),
+        QCOMPARE(run(analyze, {"verify", "--user", "--man=no", units + ".service",
+                               units + "-query.service", units + "-query.timer"}),
                  0);
     }
 }
@@ -120,10 +120,9 @@ void TestInstall::hostDrivesThePlugin_data()
 void TestInstall::hostDrivesThePlugin()
 {
     QFETCH(QStringList, connection);
-    auto host = testing::makeProcess(
-        installed(QMN_INSTALL_BINDIR "/quorin-msg-notification-host"),
-        QStringList{"--library", installed(QMN_INSTALL_LIBDIR "/libquorin-msg-notification.so")} +
-            connection);
+    auto host =
+        testing::makeProcess(installed(QMN_INSTALL_PROGRAM_DIR "/quorin-msg-notification-host"),
+                             QStringList{"--library", installed(QMN_INSTALL_PLUGIN)} + connection);
     host->start();
     const auto says = [&host](const QByteArray& line) {
         return QTest::qWaitFor([&] {

@@ -1,0 +1,20 @@
+# cmake -DQUERY=<program> -DPAGE=<man page> -P check_man_page.cmake
+# The man page and --help name the same options.
+execute_process(COMMAND "${QUERY}" --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${QUERY} --help failed: ${status}")
+endif()
+file(READ "${PAGE}" page)
+string(REPLACE "\\-" "-" page "${page}")
+string(REGEX MATCHALL "--[a-z][a-z-]*" in_help "${help}")
+# The options the page describes: the tags of its tagged paragraphs.
+string(REGEX MATCHALL "\\.TP\n\\.B[IR]? [^\n]*" tags "${page}")
+string(REGEX MATCHALL "--[a-z][a-z-]*" in_page "${tags}")
+list(REMOVE_DUPLICATES in_help)
+list(REMOVE_DUPLICATES in_page)
+list(SORT in_help)
+list(SORT in_page)
+if(NOT in_help STREQUAL in_page)
+    message(FATAL_ERROR "--help names ${in_help}\nthe man page names ${in_page}")
+endif()
+message(STATUS "the man page and --help name: ${in_help}")
