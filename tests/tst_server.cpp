@@ -42,13 +42,6 @@ Page pageOf(const QSignalSpy& spy, int index)
     return spy.at(index).at(0).value<Page>();
 }
 
-HttpResponse mode(HttpResponse::Mode mode, const QByteArray& body = QByteArray(), qint64 size = 0)
-{
-    HttpResponse response = HttpResponse::json(body);
-    response.mode = mode;
-    response.size = size;
-    return response;
-}
 } // namespace
 
 class TestServer : public QObject
@@ -236,17 +229,20 @@ void TestServer::brokenServer_data()
     QTest::addColumn<bool>("imageStored");
 
     const QByteArray valid = R"({"status":200,"datas":[{"id":1}],"hasNextPage":0})";
+    using Mode = HttpResponse::Mode;
     QTest::newRow("untrusted self-signed certificate")
         << true << HttpResponse::json(valid) << false;
-    QTest::newRow("never answers") << false << mode(HttpResponse::Mode::NeverAnswer) << false;
+    QTest::newRow("never answers")
+        << false << HttpResponse::misbehaving(Mode::NeverAnswer) << false;
     QTest::newRow("headers then silence")
-        << false << mode(HttpResponse::Mode::HeadersThenSilence, valid) << false;
+        << false << HttpResponse::misbehaving(Mode::HeadersThenSilence, valid) << false;
     QTest::newRow("one byte every half second")
-        << false << mode(HttpResponse::Mode::Trickle, QByteArray(200, ' ') + valid) << false;
-    QTest::newRow("truncated body") << false << mode(HttpResponse::Mode::Truncated, valid) << false;
-    QTest::newRow("connection reset") << false << mode(HttpResponse::Mode::Reset) << false;
+        << false << HttpResponse::misbehaving(Mode::Trickle, QByteArray(200, ' ') + valid) << false;
+    QTest::newRow("truncated body")
+        << false << HttpResponse::misbehaving(Mode::Truncated, valid) << false;
+    QTest::newRow("connection reset") << false << HttpResponse::misbehaving(Mode::Reset) << false;
     QTest::newRow("200 MiB body, unannounced")
-        << false << mode(HttpResponse::Mode::Streamed, {}, 200LL * 1024 * 1024) << false;
+        << false << HttpResponse::misbehaving(Mode::Streamed, {}, 200LL * 1024 * 1024) << false;
 
     QTest::newRow("malformed JSON")
         << false << HttpResponse::json(R"({"status":200,"datas":[{"id":)") << true;

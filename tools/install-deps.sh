@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, the Debian packages (12 or 13) that building (and, with --test, testing)
-# needs; --debian13 installs what the Debian 13 lane needs on the host. Only what is missing is
-# installed; runs as root or through sudo.
+# needs; --package what building and checking the Debian package needs; --debian13 what the
+# Debian 13 lane needs on the host. Only what is missing is installed, through sudo when not root.
 set -euo pipefail
 
 packages=(
@@ -13,6 +13,7 @@ packages=(
 case ${1:-} in
 --test) packages+=(binutils openssl tzdata) ;;
 --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+--package) packages+=(binutils openssl tzdata debhelper dpkg-dev lintian debootstrap) ;;
 --debian13) packages=(debootstrap git tar) ;;
 esac
 

@@ -13,39 +13,13 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 "$root/tools/install-deps.sh" --debian13
 
+# shellcheck source=lib/debian-root.sh
+source "$root/tools/lib/debian-root.sh"
 chroot_dir=${QMN_DEBIAN13_ROOT:-/var/cache/quorin-msg-notification/debian13}
-# debootstrap's own default source unless QMN_DEBIAN_MIRROR names one.
-mirror=(${QMN_DEBIAN_MIRROR:+"$QMN_DEBIAN_MIRROR"})
 started=$SECONDS
-
-mounted=()
-cleanup() {
-    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-        umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" 2>/dev/null || true
-    done
-}
-trap cleanup EXIT
-mount_into() {
-    mkdir -p "$chroot_dir/$2"
-    mount "${@:3}" "$1" "$chroot_dir/$2"
-    mounted+=("$chroot_dir/$2")
-}
-
-# A root is complete only once debootstrap has finished; a broken one is made again.
-if [[ ! -f $chroot_dir/.qmn-complete ]]; then
-    echo "test-debian13: making a Debian 13 root in $chroot_dir"
-    rm -rf "$chroot_dir"
-    mkdir -p "$chroot_dir"
-    debootstrap --variant=minbase trixie "$chroot_dir" "${mirror[@]}" >"$chroot_dir.log" 2>&1 ||
-        { tail -n 20 "$chroot_dir.log" >&2; exit 1; }
-    touch "$chroot_dir/.qmn-complete"
-else
-    echo "test-debian13: reusing the Debian 13 root in $chroot_dir"
-fi
-cp /etc/resolv.conf "$chroot_dir/etc/resolv.conf"
-mount_into proc proc -t proc
-mount_into /dev dev --bind
-mount_into /dev/pts dev/pts --bind
+trap qmn_unmount_all EXIT
+qmn_make_root trixie "$chroot_dir"
+qmn_mount_system "$chroot_dir"
 
 # A fresh copy of the checkout's files, without its builds.
 rm -rf "$chroot_dir/src"

@@ -3,13 +3,100 @@
 #include "plugin/log_categories.h"
 
 #include <QAbstractEventDispatcher>
+#include <QDBusConnection>
+#include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
+#include <QDBusVariant>
 #include <QPointer>
+#include <QStandardPaths>
 #include <QTimer>
+#include <QUuid>
 
+#include <algorithm>
 #include <gio/gio.h>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
+// The arguments of systemd's StartTransientUnit: a(sv) properties, of which ExecStart is a(sasb).
+struct ExecCommand
+{
+    QString path;
+    QStringList argv;
+    bool ignoreFailure = false;
+};
+struct UnitProperty
+{
+    QString name;
+    QDBusVariant value;
+};
+struct AuxUnit
+{
+    QString name;
+    QList<UnitProperty> properties;
+};
+Q_DECLARE_METATYPE(ExecCommand)
+Q_DECLARE_METATYPE(UnitProperty)
+Q_DECLARE_METATYPE(AuxUnit)
+
+QDBusArgument& operator<<(QDBusArgument& argument, const ExecCommand& command)
+{
+    argument.beginStructure();
+    argument << command.path << command.argv << command.ignoreFailure;
+    argument.endStructure();
+    return argument;
+}
+const QDBusArgument& operator>>(const QDBusArgument& argument, ExecCommand& command)
+{
+    argument.beginStructure();
+    argument >> command.path >> command.argv >> command.ignoreFailure;
+    argument.endStructure();
+    return argument;
+}
+QDBusArgument& operator<<(QDBusArgument& argument, const UnitProperty& property)
+{
+    argument.beginStructure();
+    argument << property.name << property.value;
+    argument.endStructure();
+    return argument;
+}
+const QDBusArgument& operator>>(const QDBusArgument& argument, UnitProperty& property)
+{
+    argument.beginStructure();
+    argument >> property.name >> property.value;
+    argument.endStructure();
+    return argument;
+}
+QDBusArgument& operator<<(QDBusArgument& argument, const AuxUnit& unit)
+{
+    argument.beginStructure();
+    argument << unit.name << unit.properties;
+    argument.endStructure();
+    return argument;
+}
+const QDBusArgument& operator>>(const QDBusArgument& argument, AuxUnit& unit)
+{
+    argument.beginStructure();
+    argument >> unit.name >> unit.properties;
+    argument.endStructure();
+    return argument;
+}
+
 namespace {
+
+// systemd names the unit a service runs in in the environment of its processes.
+bool runByServiceManager()
+{
+    return qEnvironmentVariableIsSet("INVOCATION_ID");
+}
+
+// A token goes into an environment entry: printable ASCII only.
+bool plainToken(const QString& token)
+{
+    return token.size() <= 256 && std::all_of(token.cbegin(), token.cend(), [](QChar c) {
+               return c.unicode() > 0x20 && c.unicode() < 0x7f;
+           });
+}
 
 // A launch context that hands the activation token to the portal as well as to a launched
 // program: GIO asks the context for a startup id on both paths.
@@ -95,6 +182,61 @@ UriLauncher::UriLauncher(QObject* parent)
 }
 
 void UriLauncher::launch(const QString& uri, const QString& activationToken)
+{
+    const QString token = plainToken(activationToken) ? activationToken : QString();
+    if (runByServiceManager() && !QStandardPaths::findExecutable(u"gio"_s).isEmpty()) {
+        launchInUnit(uri, token);
+    } else {
+        launchWithGio(uri, token);
+    }
+}
+
+void UriLauncher::launchInUnit(const QString& uri, const QString& activationToken)
+{
+    static const bool registered = [] {
+        qDBusRegisterMetaType<ExecCommand>();
+        qDBusRegisterMetaType<QList<ExecCommand>>();
+        qDBusRegisterMetaType<UnitProperty>();
+        qDBusRegisterMetaType<QList<UnitProperty>>();
+        qDBusRegisterMetaType<AuxUnit>();
+        qDBusRegisterMetaType<QList<AuxUnit>>();
+        return true;
+    }();
+    Q_UNUSED(registered)
+    const QString gio = QStandardPaths::findExecutable(u"gio"_s);
+    QList<UnitProperty> properties{
+        {u"Description"_s, QDBusVariant(u"A link opened from quorin-msg-notification"_s)},
+        {u"ExecStart"_s, QDBusVariant(QVariant::fromValue(QList<ExecCommand>{
+                             {gio, {u"gio"_s, u"open"_s, u"--"_s, uri}, false}}))},
+        {u"CollectMode"_s, QDBusVariant(u"inactive-or-failed"_s)},
+    };
+    if (!activationToken.isEmpty()) {
+        properties.append({u"Environment"_s,
+                           QDBusVariant(QStringList{u"XDG_ACTIVATION_TOKEN="_s + activationToken,
+                                                    u"DESKTOP_STARTUP_ID="_s + activationToken})});
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        u"org.freedesktop.systemd1"_s, u"/org/freedesktop/systemd1"_s,
+        u"org.freedesktop.systemd1.Manager"_s, u"StartTransientUnit"_s);
+    call << u"quorin-msg-notification-link-%1.service"_s.arg(
+                QUuid::createUuid().toString(QUuid::Id128))
+         << u"fail"_s << QVariant::fromValue(properties) << QVariant::fromValue(QList<AuxUnit>());
+    auto* watcher =
+        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, watcher, uri, activationToken] {
+                watcher->deleteLater();
+                if (!watcher->isError()) {
+                    qCDebug(logMain) << "Link opened in a unit of its own";
+                    return;
+                }
+                qCWarning(logMain)
+                    << "The user's systemd did not open the link:" << watcher->error().message();
+                launchWithGio(uri, activationToken);
+            });
+}
+
+void UriLauncher::launchWithGio(const QString& uri, const QString& activationToken)
 {
     GAppLaunchContext* context = launchContext(activationToken);
     const QByteArray text = uri.toUtf8();

@@ -7,7 +7,9 @@ class QTimer;
 
 // Opens a URI with the user's default handler for its scheme through GIO: the handler's program
 // gets the URI as one argument of its own (no shell), and a sandboxed process goes through the
-// desktop portal. Asynchronous; the outcome is logged.
+// desktop portal. A process that systemd runs as a service asks the user's systemd to start
+// `gio open` in a unit of its own, so that the browser neither inherits the service's sandbox nor
+// stops with it. Asynchronous; the outcome is logged.
 class UriLauncher : public QObject
 {
     Q_OBJECT
@@ -23,6 +25,9 @@ private Q_SLOTS:
     void slotLaunchEnded();
 
 private:
+    void launchWithGio(const QString& uri, const QString& activationToken);
+    void launchInUnit(const QString& uri, const QString& activationToken);
+
     int m_pending = 0;
     // Turns GLib's default context while launches are pending, when the thread's event loop is
     // not GLib's own.

@@ -37,6 +37,14 @@ QByteArray HttpRequest::query() const
     return mark < 0 ? QByteArray() : target.mid(mark + 1);
 }
 
+HttpResponse HttpResponse::misbehaving(Mode mode, const QByteArray& body, qint64 size)
+{
+    HttpResponse response = json(body);
+    response.mode = mode;
+    response.size = size;
+    return response;
+}
+
 HttpResponse HttpResponse::json(const QByteArray& body, int status)
 {
     HttpResponse response;

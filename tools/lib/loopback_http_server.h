@@ -59,6 +59,8 @@ struct HttpResponse
         headers.append(qMakePair(name, value));
     }
     static HttpResponse json(const QByteArray& body, int status = 200);
+    // A JSON answer given in this mode: with this body, or `size` bytes of filler.
+    static HttpResponse misbehaving(Mode mode, const QByteArray& body = {}, qint64 size = 0);
 };
 
 // A loopback HTTP/1.1 server on a thread of its own, optionally over TLS with a self-signed

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Builds the Debian package of this machine's release from a copy of the checkout, with the suite
+# run at build time, and checks it with lintian (pedantic): an error or a warning fails. With
+# --check it then installs the package in a clean root of the same release, tries it there and
+# purges it (tools/lib/package-check.sh; as root, through sudo when needed).
+#
+#   tools/package.sh [--check] [OUT]     packages, build log and lintian's report in OUT
+#                                        (default build-package/)
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+check=
+if [[ ${1:-} == --check ]]; then
+    check=1
+    shift
+fi
+out=$(realpath -m "${1:-$root/build-package}")
+"$root/tools/install-deps.sh" --package
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+src="$work/quorin-msg-notification"
+mkdir -p "$src" "$out"
+if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git -C "$root" ls-files -z --cached --others --exclude-standard |
+        tar -C "$root" --null -T - -cf - | tar -C "$src" -xf -
+else
+    tar -C "$root" --exclude='./build*' -cf - . | tar -C "$src" -xf -
+fi
+rm -f "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo
+echo "package: building (log in $out/build.log)"
+started=$SECONDS
+if ! (cd "$src" && dpkg-buildpackage -us -uc -b) >"$out/build.log" 2>&1; then
+    tail -n 40 "$out/build.log" >&2
+    echo "package: the build failed, see $out/build.log" >&2
+    exit 1
+fi
+echo "package: built in $((SECONDS - started)) s"
+mv "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo "$out/"
+# The demo's peers, for the cycle of the check: built with the package, never in it.
+mkdir -p "$out/peers"
+cp "$src"/obj-*/tools/quorin-msg-notification-demo-server \
+    "$src"/obj-*/tools/quorin-msg-notification-console-notifications \
+    "$src/data/demo/messages.json" "$out/peers/"
+
+echo "package: lintian --pedantic on $(. /etc/os-release && echo "$PRETTY_NAME")"
+lintian --version
+status=0
+lintian --pedantic --fail-on error,warning "$out"/*.changes >"$out/lintian.txt" 2>&1 || status=$?
+grep -v 'running with root privileges' "$out/lintian.txt" || echo "(no tags)"
+((status == 0)) || { echo "package: lintian found errors or warnings" >&2; exit 1; }
+
+[[ -n $check ]] || exit 0
+deb=$(ls "$out"/quorin-msg-notification_*.deb)
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo --preserve-env=QMN_DEBIAN_MIRROR)
+"${sudo[@]}" "$root/tools/lib/package-check.sh" "$deb" "$out/peers"
