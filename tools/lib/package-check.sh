@@ -22,8 +22,9 @@ cp -a "$cache/$codename-clean" "$target"
 qmn_mount_system "$target"
 mkdir -p "$cache/$codename-archives"
 qmn_mount_into "$target" "$cache/$codename-archives" var/cache/apt/archives --bind
+# systemd-analyze --user wants a runtime folder even offline.
 in_root() {
-    chroot "$target" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+    chroot "$target" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb XDG_RUNTIME_DIR=/run/user/0 \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
 }
 
@@ -47,15 +48,14 @@ in_root systemctl --user is-enabled --global quorin-msg-notification-query.timer
     sed 's/^/package-check: the timer for every user: /'
 
 units=/usr/lib/systemd/user/quorin-msg-notification
+mkdir -p -m 700 "$target/run/user/0"
 in_root systemd-analyze --version | head -n 1
 in_root systemd-analyze --user verify --man=no "$units.service" "$units-query.service" \
     "$units-query.timer"
 echo "package-check: systemd-analyze --user verify: no complaint"
-mkdir -p "$target/tmp/runtime" && chmod 700 "$target/tmp/runtime"
 for limit in quorin-msg-notification.service=4.0 quorin-msg-notification-query.service=3.5; do
     unit=${limit%=*}
-    exposure=$(in_root env XDG_RUNTIME_DIR=/tmp/runtime systemd-analyze security --offline=yes \
-        --user "/usr/lib/systemd/user/$unit" 2>&1 |
+    exposure=$(in_root systemd-analyze security --offline=yes --user "/usr/lib/systemd/user/$unit" |
         sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
     echo "package-check: exposure of $unit: ${exposure:-none} (at most ${limit#*=})"
     awk -v e="${exposure:-99}" -v m="${limit#*=}" 'BEGIN { exit !(e + 0 <= m + 0) }'

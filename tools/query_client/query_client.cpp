@@ -115,16 +115,15 @@ int show(bool list, bool events, bool status, bool json)
 {
     StoreReport report;
     QString error;
-    // A machine where the service has not run yet still has a status to show.
-    const bool needsDatabase =
-        list || events || QFileInfo::exists(DatabaseConnectionConfig::databaseFilePath());
-    if (needsDatabase && !report.open(&error)) {
+    // Where the service has not stored anything yet, there is nothing to list.
+    const bool stored = QFileInfo::exists(DatabaseConnectionConfig::databaseFilePath());
+    if (stored && !report.open(&error)) {
         return fail(error);
     }
     QJsonObject document;
     QString text;
     if (list) {
-        const auto messages = report.messages(&error);
+        const auto messages = stored ? report.messages(&error) : QJsonArray();
         if (!messages) {
             return fail(error);
         }
@@ -132,7 +131,7 @@ int show(bool list, bool events, bool status, bool json)
         text += ReportTable::messages(*messages);
     }
     if (events) {
-        const auto queued = report.events(&error);
+        const auto queued = stored ? report.events(&error) : QJsonArray();
         if (!queued) {
             return fail(error);
         }

@@ -205,12 +205,7 @@ StoreReport::~StoreReport()
 bool StoreReport::open(QString* error)
 {
     const QString path = DatabaseConnectionConfig::databaseFilePath();
-    const QFileInfo file(path);
-    if (!file.exists()) {
-        *error = u"no database at %1: the service has stored nothing yet"_s.arg(path);
-        return false;
-    }
-    if (!file.isFile()) {
+    if (!QFileInfo(path).isFile()) {
         *error = u"%1 is not a database file"_s.arg(path);
         return false;
     }
