@@ -36,11 +36,13 @@ if ! (cd "$src" && dpkg-buildpackage -us -uc -b) >"$out/build.log" 2>&1; then
 fi
 echo "package: built in $((SECONDS - started)) s"
 mv "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo "$out/"
-# The demo's peers, for the cycle of the check: built with the package, never in it.
+# The demo's peers and sample data, for the cycle of the check: built with the package, never in
+# it.
+rm -rf "$out/peers"
 mkdir -p "$out/peers"
 cp "$src"/obj-*/tools/quorin-msg-notification-demo-server \
-    "$src"/obj-*/tools/quorin-msg-notification-console-notifications \
-    "$src/data/demo/messages.json" "$out/peers/"
+    "$src"/obj-*/tools/quorin-msg-notification-console-notifications "$out/peers/"
+cp -r "$src/data/demo/." "$out/peers/"
 
 echo "package: lintian --pedantic on $(. /etc/os-release && echo "$PRETTY_NAME")"
 lintian --version

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The second lane: builds a copy of the checkout in a Debian 13 root (Qt 6.8, g++ 14) and runs the
-# whole suite there, with tools/test.sh inside the root.
+# whole suite there, with tools/test.sh inside the root; with --package, tools/package.sh --check
+# instead.
 #
 # The root is made with debootstrap from Debian's registry once and kept outside the checkout, in
 # QMN_DEBIAN13_ROOT (default /var/cache/quorin-msg-notification/debian13); later runs reuse it
@@ -31,7 +32,12 @@ else
     tar -C "$root" --exclude='./build*' -cf - . | tar -C "$chroot_dir/src" -xf -
 fi
 
+# --package: the Debian package of Debian 13 instead, built, linted and checked there.
+inside=(/src/tools/test.sh "$@")
+if [[ ${1:-} == --package ]]; then
+    inside=(/src/tools/package.sh --check /src/build-package)
+fi
 chroot "$chroot_dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    /src/tools/test.sh "$@"
+    ${QMN_DEBIAN_MIRROR:+QMN_DEBIAN_MIRROR="$QMN_DEBIAN_MIRROR"} \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${inside[@]}"
 echo "test-debian13: passed in $((SECONDS - started)) s"

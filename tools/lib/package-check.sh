@@ -64,7 +64,7 @@ done
 # The query program on an empty home, and a cycle through D-Bus activation (no user systemd
 # runs in a chroot: the D-Bus file starts the service itself there).
 mkdir -p "$target/tmp/peers"
-cp "$peers"/* "$here/package-cycle.sh" "$target/tmp/peers/"
+cp -r "$peers/." "$here/package-cycle.sh" "$target/tmp/peers/"
 in_root bash /tmp/peers/package-cycle.sh /tmp/peers
 
 in_root dpkg --purge quorin-msg-notification >"$work/purge.log" 2>&1 ||
