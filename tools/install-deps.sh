@@ -13,7 +13,7 @@ packages=(
 case ${1:-} in
 --test) packages+=(binutils openssl tzdata) ;;
 --fuzz) packages+=(clang libclang-rt-14-dev) ;;
---package) packages+=(binutils openssl tzdata debhelper dpkg-dev lintian debootstrap) ;;
+--package) packages+=(binutils openssl tzdata build-essential debhelper dpkg-dev lintian debootstrap) ;;
 --debian13) packages=(debootstrap git tar) ;;
 esac
 

@@ -61,8 +61,14 @@ for limit in quorin-msg-notification.service=4.0 quorin-msg-notification-query.s
     awk -v e="${exposure:-99}" -v m="${limit#*=}" 'BEGIN { exit !(e + 0 <= m + 0) }'
 done
 
-# The query program on an empty home, and a cycle through D-Bus activation (no user systemd
-# runs in a chroot: the D-Bus file starts the service itself there).
+# The query program on an empty home, and a cycle through D-Bus activation. No user systemd runs
+# in a chroot, so the D-Bus file starts the service itself there, without the sandbox.
+if [[ -d /run/systemd/system ]]; then
+    echo "package-check: no user systemd in a chroot: the cycle runs without the unit's sandbox"
+else
+    echo "package-check: this machine was not booted with systemd, so no user systemd can run here:" \
+        "the cycle runs without the unit's sandbox"
+fi
 mkdir -p "$target/tmp/peers"
 cp -r "$peers/." "$here/package-cycle.sh" "$target/tmp/peers/"
 in_root bash /tmp/peers/package-cycle.sh /tmp/peers
