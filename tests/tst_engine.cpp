@@ -175,6 +175,14 @@ private:
         QMutexLocker locker(&m_mutex);
         m_reportResponse = response;
     }
+    // Every request answered with 503 and this Retry-After.
+    void serveBusy(const QByteArray& retryAfter)
+    {
+        HttpResponse busy = HttpResponse::json({}, 503);
+        busy.addHeader("Retry-After", retryAfter);
+        serve({}, {}, busy);
+        serveReports(busy);
+    }
     QString image(const QString& name) const { return m_server->baseUrl() + "/img/" + name; }
     QString cached(const QString& name) const
     {
@@ -859,10 +867,7 @@ void TestEngine::held()
     seed(70, now() + 3600, 0, image("70.png"), false);
     events()->insertMsgEventInfoRecord(MsgEventInfo(70, 5, 3));
     if (busy) {
-        HttpResponse wait = HttpResponse::json({}, 503);
-        wait.addHeader("Retry-After", "2");
-        serve({}, {}, wait);
-        serveReports(wait);
+        serveBusy("2");
         QVERIFY(runCycle());
         m_server->clearRequests();
     }
@@ -896,10 +901,7 @@ void TestEngine::held()
 // The wait the server asked for holds the next process too, and --status tells until when.
 void TestEngine::serverWaitOutlivesTheProcess()
 {
-    HttpResponse busy = HttpResponse::json({}, 503);
-    busy.addHeader("Retry-After", "3600");
-    serve({}, {}, busy);
-    serveReports(busy);
+    serveBusy("3600");
     QVERIFY(runCycle());
     m_server->clearRequests();
     const testing::QueryRun status = testing::runQuery({"--status"});

@@ -15,9 +15,9 @@ scratch=${QMN_MUTANTS_DIR:-/tmp/qmn-mutants}
 jobs=$(nproc)
 
 rm -rf "$scratch"
-mkdir -p "$scratch/src"
-git -C "$root" ls-files -z --cached --others --exclude-standard |
-    tar -C "$root" --null -T - -cf - | tar -C "$scratch/src" -xf -
+# shellcheck source=lib/checkout.sh
+source "$root/tools/lib/checkout.sh"
+qmn_copy_checkout "$root" "$scratch/src"
 build="$scratch/build"
 cmake -S "$scratch/src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQMN_BUILD_TESTS=ON \
     -DQMN_BUILD_BENCH=OFF >"$scratch/configure.log"

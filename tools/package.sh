@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package of this machine's release from a copy of the checkout, with the suite
-# run at build time, and checks it with lintian (pedantic): an error or a warning fails. With
+# run at build time, and checks it and its source with lintian (pedantic): an error or a warning
+# fails. With
 # --check it then installs the package in a clean root of the same release, tries it there and
 # purges it (tools/lib/package-check.sh; as root, through sudo when needed).
 #
@@ -19,14 +20,13 @@ out=$(realpath -m "${1:-$root/build-package}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 src="$work/quorin-msg-notification"
-mkdir -p "$src" "$out"
-if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    git -C "$root" ls-files -z --cached --others --exclude-standard |
-        tar -C "$root" --null -T - -cf - | tar -C "$src" -xf -
-else
-    tar -C "$root" --exclude='./build*' -cf - . | tar -C "$src" -xf -
-fi
-rm -f "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo
+mkdir -p "$out"
+# shellcheck source=lib/checkout.sh
+source "$root/tools/lib/checkout.sh"
+qmn_copy_checkout "$root" "$src"
+rm -f "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo "$out"/*.dsc "$out"/*.tar.xz
+# The source package too, from the untouched copy, so that lintian reads the source's files.
+(cd "$work" && dpkg-source -b quorin-msg-notification >/dev/null)
 echo "package: building (log in $out/build.log)"
 started=$SECONDS
 if ! (cd "$src" && dpkg-buildpackage -us -uc -b) >"$out/build.log" 2>&1; then
@@ -35,7 +35,7 @@ if ! (cd "$src" && dpkg-buildpackage -us -uc -b) >"$out/build.log" 2>&1; then
     exit 1
 fi
 echo "package: built in $((SECONDS - started)) s"
-mv "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo "$out/"
+mv "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo "$work"/*.dsc "$work"/*.tar.xz "$out/"
 # The demo's peers and sample data, for the cycle of the check: built with the package, never in
 # it.
 rm -rf "$out/peers"
@@ -47,7 +47,8 @@ cp -r "$src/data/demo/." "$out/peers/"
 echo "package: lintian --pedantic on $(. /etc/os-release && echo "$PRETTY_NAME")"
 lintian --version
 status=0
-lintian --pedantic --fail-on error,warning "$out"/*.changes >"$out/lintian.txt" 2>&1 || status=$?
+lintian --pedantic --fail-on error,warning "$out"/*.dsc "$out"/*.changes >"$out/lintian.txt" 2>&1 ||
+    status=$?
 grep -v 'running with root privileges' "$out/lintian.txt" || echo "(no tags)"
 ((status == 0)) || { echo "package: lintian found errors or warnings" >&2; exit 1; }
 

@@ -22,15 +22,9 @@ trap qmn_unmount_all EXIT
 qmn_make_root trixie "$chroot_dir"
 qmn_mount_system "$chroot_dir"
 
-# A fresh copy of the checkout's files, without its builds.
-rm -rf "$chroot_dir/src"
-mkdir -p "$chroot_dir/src"
-if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    git -C "$root" ls-files -z --cached --others --exclude-standard |
-        tar -C "$root" --null -T - -cf - | tar -C "$chroot_dir/src" -xf -
-else
-    tar -C "$root" --exclude='./build*' -cf - . | tar -C "$chroot_dir/src" -xf -
-fi
+# shellcheck source=lib/checkout.sh
+source "$root/tools/lib/checkout.sh"
+qmn_copy_checkout "$root" "$chroot_dir/src"
 
 # --package: the Debian package of Debian 13 instead, built, linted and checked there.
 inside=(/src/tools/test.sh "$@")
