@@ -125,10 +125,13 @@ public:
                 commands.beginArray();
                 commands.beginStructure();
                 commands >> path >> argv >> ignoreFailure;
+                commands.endStructure();
+                commands.endArray();
                 command.setProgram(path);
                 command.setArguments(argv.mid(1));
             }
         }
+        properties.endArray();
         command.setProcessEnvironment(environment);
         ++units;
         return command.startDetached() &&
