@@ -184,14 +184,17 @@ UriLauncher::UriLauncher(QObject* parent)
 void UriLauncher::launch(const QString& uri, const QString& activationToken)
 {
     const QString token = plainToken(activationToken) ? activationToken : QString();
-    if (runByServiceManager() && !QStandardPaths::findExecutable(u"gio"_s).isEmpty()) {
-        launchInUnit(uri, token);
+    const QString gio =
+        runByServiceManager() ? QStandardPaths::findExecutable(u"gio"_s) : QString();
+    if (!gio.isEmpty()) {
+        launchInUnit(gio, uri, token);
     } else {
         launchWithGio(uri, token);
     }
 }
 
-void UriLauncher::launchInUnit(const QString& uri, const QString& activationToken)
+void UriLauncher::launchInUnit(const QString& gio, const QString& uri,
+                               const QString& activationToken)
 {
     static const bool registered = [] {
         qDBusRegisterMetaType<ExecCommand>();
@@ -203,7 +206,6 @@ void UriLauncher::launchInUnit(const QString& uri, const QString& activationToke
         return true;
     }();
     Q_UNUSED(registered)
-    const QString gio = QStandardPaths::findExecutable(u"gio"_s);
     QList<UnitProperty> properties{
         {u"Description"_s, QDBusVariant(u"A link opened from quorin-msg-notification"_s)},
         {u"ExecStart"_s, QDBusVariant(QVariant::fromValue(QList<ExecCommand>{

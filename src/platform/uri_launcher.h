@@ -26,7 +26,8 @@ private Q_SLOTS:
 
 private:
     void launchWithGio(const QString& uri, const QString& activationToken);
-    void launchInUnit(const QString& uri, const QString& activationToken);
+    // `gio`: the path of GIO's command-line tool, which the unit runs.
+    void launchInUnit(const QString& gio, const QString& uri, const QString& activationToken);
 
     int m_pending = 0;
     // Turns GLib's default context while launches are pending, when the thread's event loop is
