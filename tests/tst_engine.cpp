@@ -50,13 +50,13 @@ qint64 now()
 }
 
 QJsonObject message(int id, int linkType, const QString& linkInfo, const QString& imgUrl,
-                    qint64 endTime, qint64 startTime = 0)
+                    qint64 endTime, qint64 startTime = 0, const QString& content = QString())
 {
     return {{"id", id},
             {"startTime", startTime ? startTime : now() - 3600},
             {"endTime", endTime},
             {"title", QStringLiteral("title %1").arg(id)},
-            {"content", QStringLiteral("content %1").arg(id)},
+            {"content", content.isNull() ? QStringLiteral("content %1").arg(id) : content},
             {"imgUrl", imgUrl},
             {"linkType", linkType},
             {"linkInfo", linkInfo}};
@@ -152,6 +152,7 @@ private Q_SLOTS:
     void failedFetchKeepsTheStoreAndItsImages();
     void eventQueueIsBounded();
     void closing();
+    void serviceKeepsFewBubbles();
     void notificationServiceFailures_data();
     void notificationServiceFailures();
     void clicks_data();
@@ -252,6 +253,7 @@ void TestEngine::initTestCase()
     QVERIFY(m_network->start());
 
     m_notifications = std::make_unique<RecordingNotificationServer>();
+    m_notifications->setExtraCapabilities({"body-markup"});
     QVERIFY(m_notifications->start());
     // The tables exist from their first use on.
     events()->selectMsgEventInfoRecords();
@@ -358,7 +360,7 @@ void TestEngine::wholeCycleThroughTheBus()
                      message(3, 1, "true", QString(), now() - 100)},
                     1),
            pageBody({message(4, 3, "ignored", image("4.png/"), now() + 20000, now() + 10000),
-                     message(5, 0, "ignored", QString(), later)},
+                     message(5, 0, "ignored", QString(), later, 0, "5 < 6 > 4 & <b>")},
                     7),
            pageBody({message(6, 2, "/opt/app", image("shared.png"), later)})},
           {"1001", "1002", "1003"});
@@ -373,32 +375,33 @@ void TestEngine::wholeCycleThroughTheBus()
     QCOMPARE(m_notifyCountAtRunningFalse, QList<qsizetype>{6});
     QCOMPARE(property("version"), QVariant("1.0.3.1"));
 
-    // Rows come back in ascending id; the pass walks them from the last to the first.
+    // The oldest first, the newest last; a button only where a click opens a link, and the
+    // store's text never read as markup.
     QStringList sent;
     for (const auto& call : m_notifications->calls()) {
-        sent << QStringLiteral("%1|%2|%3|%4|%5")
+        sent << QStringLiteral("%1|%2|%3|%4|%5|%6")
                     .arg(call.summary, call.appIcon)
                     .arg(call.replacesId)
-                    .arg(call.hint(), call.body);
+                    .arg(call.hint(), call.body, call.actions.value(1));
         QCOMPARE(call.appName, "quorin-msg-notification");
-        QCOMPARE(call.actions, QStringList({"default", QString()}));
+        QCOMPARE(call.actions.value(0), "default");
         QCOMPARE(call.hints.keys(), QStringList{"x-quorin-action-default"});
         QCOMPARE(call.expireTimeout, -1);
     }
     QCOMPARE(sent, QStringList({
-                       QStringLiteral("title 8|%1|0||content 8").arg(cached("8.png")),
-                       QStringLiteral("title 6|%1|0|/usr/bin/xdg-open,/opt/app|content 6")
+                       QStringLiteral("title 1|%1|0|/bin/bash,-c,echo 'hi, there'|content 1|")
                            .arg(cached("shared.png")),
-                       "title 5||0||content 5",
-                       QStringLiteral("title 4|%1|0||content 4").arg(cached("4.png/")),
                        QStringLiteral("title 2||0|/usr/bin/xdg-open,https://store.test/app/2|"
-                                      "content 2"),
-                       QStringLiteral("title 1|%1|0|/bin/bash,-c,echo 'hi, there'|content 1")
+                                      "content 2|Open"),
+                       QStringLiteral("title 4|%1|0||content 4|").arg(cached("4.png/")),
+                       "title 5||0||5 &lt; 6 &gt; 4 &amp; &lt;b&gt;|",
+                       QStringLiteral("title 6|%1|0|/usr/bin/xdg-open,/opt/app|content 6|")
                            .arg(cached("shared.png")),
+                       QStringLiteral("title 8|%1|0||content 8|").arg(cached("8.png")),
                    }));
     // The read row is gone; every shown row has its bubble id and one more display.
-    QCOMPARE(storedMessages(), QStringList({"1 6/1 1 0", "2 5/1 0 0", "3 0/0 0 0", "4 4/1 1 0",
-                                            "5 3/1 0 0", "6 2/1 1 0", "8 1/5 1 0"}));
+    QCOMPARE(storedMessages(), QStringList({"1 1/1 1 0", "2 2/1 0 0", "3 0/0 0 0", "4 3/1 1 0",
+                                            "5 4/1 0 0", "6 5/1 1 0", "8 6/5 1 0"}));
     QVERIFY(!QFileInfo::exists(cached("missing.png")));
 
     // Received events carry their page's stamp; shown events follow in display order.
@@ -414,7 +417,7 @@ void TestEngine::wholeCycleThroughTheBus()
     }
     QCOMPARE(recorded,
              QStringList({"1/1/1001", "2/1/1001", "3/1/1001", "4/1/1002", "5/1/1002", "6/1/1003",
-                          "8/2/0", "6/2/0", "5/2/0", "4/2/0", "2/2/0", "1/2/0"}));
+                          "1/2/0", "2/2/0", "4/2/0", "5/2/0", "6/2/0", "8/2/0"}));
     // The stamp of the first page: what the server published while later pages were read is
     // newer, and asked for again next time.
     QCOMPARE(QSettings(Config::configFilePath(), QSettings::IniFormat)
@@ -442,10 +445,10 @@ void TestEngine::wholeCycleThroughTheBus()
     }
     // Row 8 was shown five times and left the store; the others replace their bubbles.
     QCOMPARE(sentCalls(),
-             QStringList({"title 6:2", "title 5:3", "title 4:4", "title 2:5", "title 1:6"}));
+             QStringList({"title 1:1", "title 2:2", "title 4:3", "title 5:4", "title 6:5"}));
     QVERIFY(!messages()->selectMsgNotifyInfoRecordById(8));
     // The uploaded events are gone; only this pass's shown events wait.
-    QTRY_COMPARE(queuedEvents(), QStringList({"6/2", "5/2", "4/2", "2/2", "1/2"}));
+    QTRY_COMPARE(queuedEvents(), QStringList({"1/2", "2/2", "4/2", "5/2", "6/2"}));
 }
 
 // The query program reads what a real cycle and a closing left: a read message, events of the
@@ -570,11 +573,11 @@ void TestEngine::failedFetchKeepsTheStoreAndItsImages()
     for (const auto& call : m_notifications->calls()) {
         shown << call.summary + ' ' + call.appIcon;
     }
-    QCOMPARE(shown, QStringList({"title 24 ", "title 22 ", "title 20 " + cached("kept.png")}));
+    QCOMPARE(shown, QStringList({"title 20 " + cached("kept.png"), "title 22 ", "title 24 "}));
     QCOMPARE(storedMessages(),
-             QStringList({"20 3/1 1 0", "22 2/1 0 0", "23 0/0 0 0", "24 1/1 0 0"}));
+             QStringList({"20 1/1 1 0", "22 2/1 0 0", "23 0/0 0 0", "24 3/1 0 0"}));
     QCOMPARE(Singleton<Config>::instance()->lastModified(), stampBefore);
-    QCOMPARE(queuedEvents(), QStringList({"24/1", "24/2", "22/2", "20/2"}));
+    QCOMPARE(queuedEvents(), QStringList({"24/1", "20/2", "22/2", "24/2"}));
     QStringList fetched;
     for (const HttpRequest& request : m_server->requests()) {
         fetched << QString::fromLatin1(request.path());
@@ -605,7 +608,7 @@ void TestEngine::eventQueueIsBounded()
 }
 
 // The notification service gives its ids out again, as some do once a bubble is gone: a message
-// shown under an id an older one holds takes it, for the rest of the pass too. A bubble closed
+// shown under an id another one holds takes it, for the rest of the pass too. A bubble closed
 // while the pass runs is not shown later in it. A closing counts once, and only from the service
 // that showed the bubble.
 void TestEngine::closing()
@@ -617,31 +620,31 @@ void TestEngine::closing()
     m_notifications->setNextId(500);
     QVERIFY(runCycle());
 
-    seed(30, now() + 3600);
-    m_notifications->setNextId(500);
+    seed(27, now() + 3600);
+    m_notifications->setNextId(501);
     m_notifications->setAnswerDelay(300);
     m_notifications->clearCalls();
     QVERIFY(runCycle([&] {
         // Message 28's bubble closes while the pass's first bubble is on its way.
         QVERIFY(QTest::qWaitFor([&] { return m_notifications->callCount() == 1; }));
-        m_notifications->close(501, 3);
+        m_notifications->close(500, 3);
         QVERIFY(testing::notificationRoundTrip());
     }));
     m_notifications->setAnswerDelay(0);
-    QCOMPARE(sentCalls(), QStringList({"title 30:0", "title 29:0"}));
-    QCOMPARE(storedMessages(), QStringList({"28 0/1 0 1", "29 501/2 0 0", "30 500/1 0 0"}));
+    QCOMPARE(sentCalls(), QStringList({"title 27:0", "title 29:0"}));
+    QCOMPARE(storedMessages(), QStringList({"27 501/1 0 0", "28 500/1 0 1", "29 502/2 0 0"}));
 
     // Ours closed twice by CloseNotification, someone else's once; then a restarted service
     // closes an id it gave out again.
-    for (const uint id : {500u, 500u, 600u}) {
+    for (const uint id : {501u, 501u, 600u}) {
         m_notifications->close(id, 3);
     }
     QVERIFY(testing::notificationRoundTrip());
     m_notifications->stop();
     QVERIFY(m_notifications->start());
-    m_notifications->close(501, 3);
+    m_notifications->close(502, 3);
     QVERIFY(testing::notificationRoundTrip());
-    QCOMPARE(queuedEvents(), QStringList({"29/2", "28/2", "28/3", "30/2", "29/2", "30/3"}));
+    QCOMPARE(queuedEvents(), QStringList({"28/2", "29/2", "28/3", "27/2", "29/2", "27/3"}));
     QVERIFY(qAbs(events()->selectMsgEventInfoRecords().last().eventTime - now()) <= 5);
 
     // The next pass skips the read message and replaces no bubble of the service that left.
@@ -650,11 +653,31 @@ void TestEngine::closing()
     QCOMPARE(sentCalls(), QStringList{"title 29:0"});
 }
 
+// A service that keeps three bubbles of a program expires the oldest as the fourth comes, right
+// after answering it: those were never seen and stay due, uncounted. The next pass sends only the
+// three newest, which replace their bubbles, and nothing expires.
+void TestEngine::serviceKeepsFewBubbles()
+{
+    m_notifications->setBubblesKept(3);
+    auto keepAll = qScopeGuard([&] { m_notifications->setBubblesKept(0); });
+    for (int id = 60; id < 65; ++id) {
+        seed(id, now() + 3600);
+    }
+    QVERIFY(runCycle());
+    QCOMPARE(storedMessages(), QStringList({"60 0/0 0 0", "61 0/0 0 0", "62 3/1 0 0",
+                                            "63 4/1 0 0", "64 5/1 0 0"}));
+    QCOMPARE(queuedEvents(), QStringList({"62/2", "63/2", "64/2"}));
+    m_notifications->clearCalls();
+    QVERIFY(runCycle());
+    QCOMPARE(sentCalls(), QStringList({"title 62:3", "title 63:4", "title 64:5"}));
+    QCOMPARE(storedMessages().mid(2), QStringList({"62 3/2 0 0", "63 4/2 0 0", "64 5/2 0 0"}));
+}
+
 void TestEngine::notificationServiceFailures_data()
 {
     QTest::addColumn<QString>("failure");
     QTest::addColumn<QList<Mode>>("answers");
-    // Of the four messages, in the order the pass shows them.
+    // Of the four messages, in the order the pass shows them (ascending id).
     QTest::addColumn<QString>("shown");
     QTest::newRow("no service on the bus") << "absent" << QList<Mode>{} << "0000";
     QTest::newRow("service refuses one call")
@@ -694,9 +717,9 @@ void TestEngine::notificationServiceFailures()
     }));
     // The rows the service showed record it; the others record nothing.
     QStringList shownEvents;
-    for (int id = 53; id >= 50; --id) {
+    for (int id = 50; id < 54; ++id) {
         const auto row = messages()->selectMsgNotifyInfoRecordById(id);
-        const bool wasShown = shown.at(53 - id) == u'1';
+        const bool wasShown = shown.at(id - 50) == u'1';
         QVERIFY2(row->notify_times == uint(wasShown) && (row->replace_id != 0) == wasShown,
                  qPrintable(QString::number(id)));
         shownEvents << (wasShown ? QStringLiteral("%1/2").arg(id) : QString());
@@ -715,7 +738,8 @@ void TestEngine::clicks_data()
     QTest::addColumn<int>("linkType");
     QTest::addColumn<QString>("link");
     // What happens to the bubble, in order: "click", "forged click" (from another connection),
-    // "close N" (reason N), "restart" (of the notification service).
+    // "close N" (reason N), "restart" (of the notification service), "pruned" (a cycle deletes
+    // its message). "buttons" first: the service draws actions as buttons, as xfce4-notifyd.
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<bool>("opened");
     QTest::addColumn<bool>("read");
@@ -730,6 +754,13 @@ void TestEngine::clicks_data()
         << 2 << sale << QStringList{"forged click"} << false << false;
     QTest::newRow("click from a restarted service")
         << 2 << sale << QStringList{"restart", "click"} << false << false;
+    QTest::newRow("click after the next cycle pruned its message")
+        << 2 << sale << QStringList{"pruned", "click"} << true << true;
+    QTest::newRow("web link, buttons") << 2 << sale << QStringList{"buttons", "click"} << true
+                                       << true;
+    // No button promises what a click will not do; the click only dismisses.
+    QTest::newRow("shell command, buttons")
+        << 1 << "xdg-open " + sale << QStringList{"buttons", "click"} << false << false;
     QTest::newRow("shell command") << 1 << "xdg-open " + sale << click << false << true;
     QTest::newRow("service runs the command") << 2 << sale << click << false << true;
     QTest::newRow("openLinks=never") << 2 << sale << click << false << true;
@@ -780,16 +811,27 @@ void TestEngine::clicks()
         QVERIFY(managerBus.registerVirtualObject("/org/freedesktop/systemd1", &manager) &&
                 managerBus.registerService("org.freedesktop.systemd1"));
     }
+    m_notifications->setButtons(steps.first() == QLatin1String("buttons"));
+    auto noButtons = qScopeGuard([&] { m_notifications->setButtons(false); });
     for (const auto& [id, type, text] :
          {std::tuple{40, linkType, link}, std::tuple{41, 2, QString("http://sentinel.example/")}}) {
         MsgNotifyInfo info;
-        info.fromJsonObject(message(id, type, text, QString(), now() + 3600));
+        info.fromJsonObject(message(id, type, text, QString(), now() + 3600, 0, "a & <b>"));
         messages()->insertMsgNotifyInfoRecord(info);
     }
     QVERIFY(runCycle());
+    // No markup capability: the text goes out as it is.
+    QCOMPARE(m_notifications->calls().constFirst().body, "a & <b>");
     const uint bubble = messages()->selectMsgNotifyInfoRecordById(40)->replace_id;
     for (const QString& step : steps) {
-        if (step == QLatin1String("click")) {
+        if (step == QLatin1String("buttons")) {
+            continue;
+        }
+        if (step == QLatin1String("pruned")) {
+            QVERIFY(DatabaseAdaptor::update("UPDATE msg_notify_info SET notify_times = 5"
+                                            " WHERE id = 40"));
+            QVERIFY(runCycle());
+        } else if (step == QLatin1String("click")) {
             m_notifications->click(bubble, "token-1");
         } else if (step == QLatin1String("restart")) {
             m_notifications->stop();
@@ -822,7 +864,8 @@ void TestEngine::clicks()
     QTest::qWait(unreachable ? 500 : 100);
     sentinelLogged();
     QCOMPARE(lines, opened ? QStringList{"1|" + link + "|token-1"} : QStringList());
-    QCOMPARE(messages()->selectMsgNotifyInfoRecordById(40)->msg_read, read);
+    const auto stored = messages()->selectMsgNotifyInfoRecordById(40);
+    QCOMPARE(stored ? stored->msg_read : read, read);
     QCOMPARE(queuedEvents().count("40/3"), read ? 1 : 0);
     QCOMPARE(manager.units, systemd ? 2 : 0); // this row's click and the later one
 }
@@ -890,7 +933,7 @@ void TestEngine::held()
     for (const auto& call : m_notifications->calls()) {
         QVERIFY(call.appIcon.isEmpty());
     }
-    QVERIFY(sentCalls().constLast().startsWith("title 70:"));
+    QVERIFY(sentCalls().constFirst().startsWith("title 70:"));
 
     QTest::qWait(busy ? 2100 : 0);
     m_network->set(NM::Online, NM::Unmetered);

@@ -51,12 +51,12 @@ void MsgEventInfoTable::initMsgEventInfoTable()
     s_creation.ensure();
 }
 
-void MsgEventInfoTable::insertMsgEventInfoRecord(const MsgEventInfo& info)
+int MsgEventInfoTable::insertMsgEventInfoRecord(const MsgEventInfo& info)
 {
     initMsgEventInfoTable();
     MsgEventInfoRecord record;
     record.body = QString::fromUtf8(info.toJson());
-    DatabaseAdaptor::update(
+    return DatabaseAdaptor::insert(
         kInsert.arg(kTable),
         {{u"id"_s, record.id}, {u"body"_s, record.body}, {u"retry_times"_s, record.retry_times}});
 }

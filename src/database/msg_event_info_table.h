@@ -14,7 +14,8 @@ public:
 
     void initMsgEventInfoTable();
 
-    void insertMsgEventInfoRecord(const MsgEventInfo& info);
+    // The new row's id, or -1 when it could not be stored.
+    int insertMsgEventInfoRecord(const MsgEventInfo& info);
     // The whole queue keyed by row id (ascending, the order of insertion).
     QMap<int, MsgEventInfo> selectMsgEventInfoRecords();
     // At most `limit` rows after the row id `afterId`, in the same order.

@@ -176,6 +176,12 @@ void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldNotifyTimes(int id)
     DatabaseAdaptor::update(kUpdateNotifyTimes.arg(kTable).arg(stored->notify_times + 1).arg(id));
 }
 
+void MsgNotifyInfoTable::updateMsgNotifyInfoRecordFieldNotifyTimes(int id, uint notifyTimes)
+{
+    initMsgNotifyInfoTable();
+    DatabaseAdaptor::update(kUpdateNotifyTimes.arg(kTable).arg(notifyTimes).arg(id));
+}
+
 void MsgNotifyInfoTable::deleteMsgNotifyInfoRecordById(int id)
 {
     initMsgNotifyInfoTable();

@@ -34,6 +34,7 @@ public:
     void updateMsgNotifyInfoRecordFieldMsgRead(int id, bool read);
     // Adds one to notify_times.
     void updateMsgNotifyInfoRecordFieldNotifyTimes(int id);
+    void updateMsgNotifyInfoRecordFieldNotifyTimes(int id, uint notifyTimes);
 
     void deleteMsgNotifyInfoRecordById(int id);
     // Read messages and messages shown five times.

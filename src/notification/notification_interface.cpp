@@ -7,15 +7,13 @@
 #include "http/img_download_manager.h"
 #include "http/msg_notify_service.h"
 #include "http/server_gate.h"
-#include "platform/notification_sender.h"
-#include "platform/uri_launcher.h"
+#include "notification/desktop_notifications.h"
 #include "plugin/log_categories.h"
 
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QDBusServiceWatcher>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -35,20 +33,6 @@ constexpr uint kClosedByCall = 3;
 // event queue, a verdict, image requests, image clean-up) before it lets other work in.
 constexpr qint64 kSliceNs = 2'000'000;
 constexpr int kIdsPerStatement = 200;
-
-const QString kBusService = u"org.freedesktop.DBus"_s;
-const QString kBusPath = u"/org/freedesktop/DBus"_s;
-const QString kNotifications = u"org.freedesktop.Notifications"_s;
-const QString kNotificationsPath = u"/org/freedesktop/Notifications"_s;
-const QString kActionHint = u"x-quorin-action-default"_s;
-
-QDBusPendingCall callBus(const QString& method, const QVariantList& arguments = {})
-{
-    QDBusMessage message =
-        QDBusMessage::createMethodCall(kBusService, kBusPath, kBusService, method);
-    message.setArguments(arguments);
-    return QDBusConnection::sessionBus().asyncCall(message);
-}
 
 // The row will not be shown (again) this cycle: read, shown five times or ended.
 bool notDue(const MsgNotifyInfoRecord& row)
@@ -82,7 +66,7 @@ bool isUnreachable(const QDBusMessage& reply)
 NotificationInterface::NotificationInterface(QObject* parent)
     : QObject(parent)
     , m_imageDeadline(new QTimer(this))
-    , m_launcher(new UriLauncher(this))
+    , m_desktop(new DesktopNotifications(this))
 {
     m_imageDeadline->setSingleShot(true);
     connect(m_imageDeadline, &QTimer::timeout, this, &NotificationInterface::imagesDue);
@@ -134,89 +118,20 @@ void NotificationInterface::initConnections()
 
 void NotificationInterface::initDBusConnections()
 {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    // Some services send these to the connection that showed the bubble only, others to all;
-    // QtDBus lets through only those of the name's current owner.
-    bus.connect(kNotifications, kNotificationsPath, kNotifications, u"NotificationClosed"_s, this,
-                SLOT(slotNotificationClosed(quint32, quint32)));
-    bus.connect(kNotifications, kNotificationsPath, kNotifications, u"ActionInvoked"_s, this,
-                SLOT(slotActionInvoked(quint32, QString)));
-    bus.connect(kNotifications, kNotificationsPath, kNotifications, u"ActivationToken"_s, this,
-                SLOT(slotActivationToken(quint32, QString)));
-    // Bubble ids are numbers of one notification service: follow who owns the name. The bus
-    // announces a new owner before that owner's first answer or signal reaches us.
-    auto* owners = new QDBusServiceWatcher(kNotifications, bus,
-                                           QDBusServiceWatcher::WatchForOwnerChange, this);
-    connect(owners, &QDBusServiceWatcher::serviceOwnerChanged, this,
-            [this](const QString&, const QString&, const QString& owner) {
-                m_notificationOwner = owner;
-                m_liveBubbles.clear();
-                m_activationTokens.clear();
-            });
-    const auto answered = [this](QDBusPendingCallWatcher* call, QString* value) {
-        call->deleteLater();
-        const QDBusMessage reply = call->reply();
-        if (reply.type() == QDBusMessage::ReplyMessage) {
-            *value = reply.arguments().value(0).toString();
-        }
-        if (--m_serviceQueries == 0) {
-            if (m_busId.isEmpty()) {
-                // Matches no stored identity, so that no stored id is trusted.
-                m_busId = u"unknown-%1"_s.arg(QDateTime::currentMSecsSinceEpoch());
-            }
-            for (const auto& next : std::exchange(m_waitingForService, {})) {
-                next();
-            }
-        }
-    };
-    m_serviceQueries = 2;
-    connect(new QDBusPendingCallWatcher(callBus(u"GetId"_s), this),
-            &QDBusPendingCallWatcher::finished, this,
-            [this, answered](QDBusPendingCallWatcher* call) { answered(call, &m_busId); });
-    connect(
-        new QDBusPendingCallWatcher(callBus(u"GetNameOwner"_s, {kNotifications}), this),
-        &QDBusPendingCallWatcher::finished, this,
-        [this, answered](QDBusPendingCallWatcher* call) { answered(call, &m_notificationOwner); });
-}
-
-void NotificationInterface::whenServiceKnown(const std::function<void()>& next)
-{
-    if (m_serviceQueries > 0) {
-        m_waitingForService.append(next);
-    } else {
-        next();
-    }
-}
-
-QString NotificationInterface::serviceIdentity() const
-{
-    return m_notificationOwner.isEmpty() ? QString() : m_busId + u' ' + m_notificationOwner;
+    connect(m_desktop, &DesktopNotifications::sigNotificationClosed, this,
+            &NotificationInterface::slotNotificationClosed);
+    connect(m_desktop, &DesktopNotifications::sigClicked, this,
+            &NotificationInterface::slotClicked);
+    connect(m_desktop, &DesktopNotifications::sigUnseen, this, &NotificationInterface::slotUnseen);
 }
 
 uint NotificationInterface::Notify(const QString& summary, const QString& appBody,
                                    const QString& appIcon, uint replaceId,
                                    const QStringList& paramList)
 {
-    QDBusPendingCall call = startNotification(summary, appBody, appIcon, replaceId, paramList);
+    QDBusPendingCall call =
+        DesktopNotifications::send(summary, appBody, appIcon, replaceId, paramList, QString());
     return notificationResult(call).id;
-}
-
-QDBusPendingCall NotificationInterface::startNotification(const QString& summary,
-                                                          const QString& appBody,
-                                                          const QString& appIcon, uint replaceId,
-                                                          const QStringList& paramList)
-{
-    const QStringList actions{u"default"_s, QString()};
-    const QVariantMap hints{{kActionHint, paramList.join(u',')}};
-    return NotificationSender(summary)
-        .appName(u"quorin-msg-notification"_s)
-        .replaceId(replaceId)
-        .appIcon(appIcon)
-        .appBody(appBody)
-        .actions(actions)
-        .hints(hints)
-        .timeOut(-1)
-        .call();
 }
 
 NotificationInterface::NotifyResult
@@ -426,16 +341,27 @@ void NotificationInterface::slotSendMsgNotification()
     m_displayingMsgNotifyInfos =
         Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(-1, 0);
     m_displaying = true;
-    whenServiceKnown([this] { startDisplayWalk(); });
+    m_desktop->whenReady([this] { startDisplayWalk(); });
 }
 
 // Stored bubble ids count only while the service that gave them is the one on the bus.
 void NotificationInterface::startDisplayWalk()
 {
-    const QString identity = serviceIdentity();
+    const QString identity = m_desktop->identity();
     if (identity.isEmpty() || identity != Singleton<Config>::instance()->notificationService()) {
         releaseBubbleIds();
     }
+    // Rows come in ascending id, the oldest first, and go out in that order: the newest is the
+    // last bubble, on top of a stack and kept by a service that keeps only the last few. Such a
+    // service gets only as many as it keeps; the others stay due.
+    m_displayingMsgNotifyInfos.removeIf(notDue);
+    if (const std::optional<int> kept = m_desktop->bubblesKept()) {
+        const qsizetype over = m_displayingMsgNotifyInfos.size() - *kept;
+        if (over > 0) {
+            m_displayingMsgNotifyInfos.remove(0, over);
+        }
+    }
+    m_desktop->beginPass();
     showNextDueRow();
 }
 
@@ -455,7 +381,7 @@ void NotificationInterface::releaseBubbleIds()
 void NotificationInterface::showNextDueRow()
 {
     while (!m_displayingMsgNotifyInfos.isEmpty()) {
-        const MsgNotifyInfoRecord row = m_displayingMsgNotifyInfos.takeLast();
+        const MsgNotifyInfoRecord row = m_displayingMsgNotifyInfos.takeFirst();
         if (notDue(row)) {
             continue;
         }
@@ -484,11 +410,14 @@ void NotificationInterface::displayAnswered(const MsgNotifyInfoRecord& row,
 
 void NotificationInterface::endDisplayPass()
 {
-    m_displaying = false;
-    Singleton<MsgEventInfoTable>::instance()->deleteOverflowingMsgEventInfoRecords();
-    if (std::exchange(m_displayEndsCycle, false)) {
-        setRunning(false);
-    }
+    m_desktop->endPass([this] {
+        m_passShows.clear();
+        m_displaying = false;
+        Singleton<MsgEventInfoTable>::instance()->deleteOverflowingMsgEventInfoRecords();
+        if (std::exchange(m_displayEndsCycle, false)) {
+            setRunning(false);
+        }
+    });
 }
 
 QDBusPendingCall
@@ -497,7 +426,7 @@ NotificationInterface::showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) c
     const QString icon = row.image_downloaded
                              ? Singleton<ImgDownloadManager>::instance()->localImagePath(row.imgUrl)
                              : QString();
-    return startNotification(row.title, row.content, icon, row.replace_id, row.actionCommand());
+    return m_desktop->show(row, icon);
 }
 
 void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id)
@@ -506,7 +435,7 @@ void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id)
     Config* config = Singleton<Config>::instance();
     // The first bubble of another service (one the call started, or one that took over during
     // the pass): the ids stored so far are not its numbers.
-    const QString identity = serviceIdentity();
+    const QString identity = m_desktop->identity();
     if (identity != config->notificationService()) {
         releaseBubbleIds();
         config->setNotificationService(identity);
@@ -522,129 +451,58 @@ void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id)
         }
     }
     messages->updateMsgNotifyInfoRecordFieldNotifyTimes(row.id);
-    Singleton<MsgEventInfoTable>::instance()->insertMsgEventInfoRecord(
+    const int eventRow = Singleton<MsgEventInfoTable>::instance()->insertMsgEventInfoRecord(
         MsgEventInfo(row.id, QDateTime::currentSecsSinceEpoch(), kEventShown));
-    m_liveBubbles.insert(id);
+    m_passShows.insert(id, {row.id, row.notify_times, row.replace_id, eventRow});
+    m_desktop->bubbleShown(id, row);
+}
+
+// The service dropped the bubble as the pass went on: as if it had not been sent, the message
+// stays due with its count and no shown event.
+void NotificationInterface::slotUnseen(uint id)
+{
+    if (!m_passShows.contains(id)) {
+        return;
+    }
+    const Shown shown = m_passShows.take(id);
+    MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
+    messages->updateMsgNotifyInfoRecordFieldNotifyTimes(shown.messageId, shown.notifyTimes);
+    messages->updateMsgNotifyInfoRecordFieldReplaceId(shown.messageId, shown.replaceId);
+    Singleton<MsgEventInfoTable>::instance()->deleteMsgEventInfoRecordById(shown.eventRow);
 }
 
 void NotificationInterface::slotNotificationClosed(uint id, uint reason)
 {
-    // Whatever the reason, a click on this bubble can no longer come.
-    m_liveBubbles.remove(id);
-    m_activationTokens.remove(id);
     if (reason != kClosedByCall || id == 0) {
         return;
     }
-    whenServiceKnown([this, id] { closeBubble(id); });
-}
-
-void NotificationInterface::closeBubble(uint id)
-{
-    // An id counts only from the service that gave it; another one's bubble may carry the same
-    // number.
-    if (serviceIdentity() != Singleton<Config>::instance()->notificationService()) {
-        return;
-    }
     const std::optional<MsgNotifyInfoRecord> row =
         Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecordByReplaceId(id);
-    if (row) {
-        readMessage(*row);
+    if (row && !row->msg_read) {
+        readMessage(row->id);
     }
 }
 
-bool NotificationInterface::readMessage(const MsgNotifyInfoRecord& row)
+void NotificationInterface::slotClicked(int messageId)
 {
-    // A second signal for the same bubble is no second reading.
-    if (row.msg_read) {
-        return false;
+    const std::optional<MsgNotifyInfoRecord> row =
+        Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecordById(messageId);
+    if (!row || !row->msg_read) {
+        readMessage(messageId);
     }
-    Singleton<MsgNotifyInfoTable>::instance()->updateMsgNotifyInfoRecordFieldMsgRead(row.id, true);
+}
+
+void NotificationInterface::readMessage(int messageId)
+{
+    Singleton<MsgNotifyInfoTable>::instance()->updateMsgNotifyInfoRecordFieldMsgRead(messageId,
+                                                                                     true);
     MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
     events->insertMsgEventInfoRecord(
-        MsgEventInfo(row.id, QDateTime::currentSecsSinceEpoch(), kEventClosed));
+        MsgEventInfo(messageId, QDateTime::currentSecsSinceEpoch(), kEventClosed));
     events->deleteOverflowingMsgEventInfoRecords();
     // A read message is never shown again, not even later in the pass under way.
     m_displayingMsgNotifyInfos.removeIf(
-        [&row](const MsgNotifyInfoRecord& pending) { return pending.id == row.id; });
-    return true;
-}
-
-void NotificationInterface::slotActivationToken(uint id, const QString& token)
-{
-    if (m_liveBubbles.contains(id)) {
-        m_activationTokens.insert(id, token);
-    }
-}
-
-// The user clicked the bubble: the message has done its work, and its link opens once.
-void NotificationInterface::slotActionInvoked(uint id, const QString& actionKey)
-{
-    const QString token = m_activationTokens.take(id);
-    if (actionKey != "default"_L1 || !m_liveBubbles.remove(id)) {
-        return;
-    }
-    const std::optional<MsgNotifyInfoRecord> row =
-        Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecordByReplaceId(id);
-    if (!row || !readMessage(*row)) {
-        return;
-    }
-    if (!Singleton<Config>::instance()->openLinks()) {
-        qCDebug(logMain) << "Link of message" << row->id << "not opened: openLinks is off";
-        return;
-    }
-    whenCapabilitiesKnown([this, row = *row, token] { openLink(row, token); });
-}
-
-void NotificationInterface::whenCapabilitiesKnown(const std::function<void()>& next)
-{
-    if (m_capabilitiesOwner == m_notificationOwner && !m_askingCapabilities) {
-        next();
-        return;
-    }
-    m_waitingForCapabilities.append(next);
-    if (m_askingCapabilities) {
-        return;
-    }
-    m_askingCapabilities = true;
-    const QString owner = m_notificationOwner;
-    const QDBusMessage ask = QDBusMessage::createMethodCall(owner, kNotificationsPath,
-                                                            kNotifications, u"GetCapabilities"_s);
-    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(ask), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, owner](QDBusPendingCallWatcher* call) {
-                call->deleteLater();
-                const QDBusMessage reply = call->reply();
-                // A service that cannot say leaves the click to us.
-                m_serviceRunsCommand =
-                    reply.type() == QDBusMessage::ReplyMessage &&
-                    reply.arguments().value(0).toStringList().contains(kActionHint);
-                m_capabilitiesOwner = owner;
-                m_askingCapabilities = false;
-                for (const auto& waiting : std::exchange(m_waitingForCapabilities, {})) {
-                    waiting();
-                }
-            });
-}
-
-// Only a web link is opened, and only in the default browser: never a shell command, a file,
-// script or custom scheme, whatever the message says.
-void NotificationInterface::openLink(const MsgNotifyInfoRecord& row, const QString& activationToken)
-{
-    if (m_serviceRunsCommand) {
-        qCDebug(logMain) << "Click on message" << row.id << "left to the notification service";
-        return;
-    }
-    if (row.linkType == 1) {
-        qCDebug(logMain) << "Click on message" << row.id << "runs nothing: a shell command";
-        return;
-    }
-    const QString link = row.webLink();
-    if (link.isEmpty()) {
-        qCDebug(logMain) << "Click on message" << row.id << "opens nothing: no web link";
-        return;
-    }
-    qCDebug(logMain) << "Click on message" << row.id << "opens" << link;
-    m_launcher->launch(link, activationToken);
+        [messageId](const MsgNotifyInfoRecord& pending) { return pending.id == messageId; });
 }
 
 void NotificationInterface::slotAsyncDownloadImage()

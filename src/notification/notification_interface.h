@@ -8,16 +8,15 @@
 #include <QMap>
 #include <QMultiMap>
 #include <QObject>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 #include <optional>
 
+class DesktopNotifications;
 class QDBusPendingCallWatcher;
 class QTimer;
-class UriLauncher;
 
 // The engine: runs the fetch, image and display cycle and keeps the running state that the D-Bus
 // service publishes. One per process, through Singleton<NotificationInterface>.
@@ -52,8 +51,8 @@ private Q_SLOTS:
     void slotGetMsgNotifyInfosFinished(const std::optional<MsgNotifyInfos>& msgNotifyInfos);
     void slotReportMsgNotifyInfoFinished(bool ret);
     void slotNotificationClosed(uint id, uint reason);
-    void slotActionInvoked(uint id, const QString& actionKey);
-    void slotActivationToken(uint id, const QString& token);
+    void slotClicked(int messageId);
+    void slotUnseen(uint id);
     void slotAsyncDownloadImage();
     void slotImgDownloadFinished(const QString& url, bool ret);
     void slotSendMsgNotification();
@@ -69,9 +68,6 @@ private:
 
     void initConnections();
     void initDBusConnections();
-    static QDBusPendingCall startNotification(const QString& summary, const QString& appBody,
-                                              const QString& appIcon, uint replaceId,
-                                              const QStringList& paramList);
     static NotifyResult notificationResult(QDBusPendingCall& call);
     // Nothing may go to the message server now; logs why `step` is skipped.
     bool serverHeld(const char* step) const;
@@ -84,19 +80,11 @@ private:
     void requestImages();
     void imagesDone();
     void imagesDue();
-    // Runs `next` once the bus's id and the notification service's owner are known.
-    void whenServiceKnown(const std::function<void()>& next);
-    // "<bus id> <unique name>" of the notification service on the bus; empty when there is none.
-    QString serviceIdentity() const;
     void releaseBubbleIds();
     void startDisplayWalk();
-    void closeBubble(uint id);
-    // Marks the message read and records its closed event, once.
-    bool readMessage(const MsgNotifyInfoRecord& row);
-    // Runs `next` once it is known whether the notification service on the bus runs the
-    // hint's command itself.
-    void whenCapabilitiesKnown(const std::function<void()>& next);
-    void openLink(const MsgNotifyInfoRecord& row, const QString& activationToken);
+    // Marks the message read and records its closed event, once; a message no longer stored
+    // has only its event recorded.
+    void readMessage(int messageId);
     QDBusPendingCall showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const;
     void showNextDueRow();
     void displayAnswered(const MsgNotifyInfoRecord& row, QDBusPendingCallWatcher* call);
@@ -131,22 +119,15 @@ private:
     bool m_displaying = false;
     // The pass under way ends a cycle: running turns false when it is over.
     bool m_displayEndsCycle = false;
-    // Bubble ids are numbers of one notification service on one bus: the bus's id tells this
-    // bus from an earlier one, whose unique names come again.
-    QString m_busId;
-    QString m_notificationOwner;
-    int m_serviceQueries = 0;
-    QList<std::function<void()>> m_waitingForService;
-    // Bubbles this process showed under the notification service on the bus that are neither
-    // closed nor clicked yet: the only ones a click counts for.
-    QSet<uint> m_liveBubbles;
-    // Tokens the service handed out for clicks on those bubbles, until the click comes.
-    QHash<uint, QString> m_activationTokens;
-    // Whether m_capabilitiesOwner runs the hint's command on a click itself; asked at the first
-    // click under each owner.
-    QString m_capabilitiesOwner;
-    bool m_serviceRunsCommand = false;
-    bool m_askingCapabilities = false;
-    QList<std::function<void()>> m_waitingForCapabilities;
-    UriLauncher* m_launcher = nullptr;
+    // What a show of the pass under way changed, to be taken back when its bubble was never
+    // seen; keyed by bubble id.
+    struct Shown
+    {
+        int messageId = 0;
+        uint notifyTimes = 0;
+        uint replaceId = 0;
+        int eventRow = -1;
+    };
+    QHash<uint, Shown> m_passShows;
+    DesktopNotifications* m_desktop = nullptr;
 };

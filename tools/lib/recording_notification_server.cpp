@@ -64,6 +64,7 @@ void RecordingNotificationServer::stop()
         QDBusConnection::disconnectFromBus(m_connectionName);
         QMutexLocker locker(&m_mutex);
         m_unanswered.clear();
+        m_stacks.clear();
     });
 }
 
@@ -112,13 +113,26 @@ void RecordingNotificationServer::clearCalls()
 
 void RecordingNotificationServer::close(uint id, uint reason)
 {
-    runOnOwnThread([this, id, reason] { Q_EMIT NotificationClosed(id, reason); });
+    runOnOwnThread([this, id, reason] {
+        {
+            QMutexLocker locker(&m_mutex);
+            for (QList<uint>& stack : m_stacks) {
+                stack.removeOne(id);
+            }
+        }
+        Q_EMIT NotificationClosed(id, reason);
+    });
 }
 
 void RecordingNotificationServer::click(uint id, const QString& token, const QString& action)
 {
     runOnOwnThread([this, id, token, action] {
         QMutexLocker locker(&m_mutex);
+        if (m_buttons && m_labels.value(id).isEmpty()) {
+            locker.unlock();
+            close(id, 2);
+            return;
+        }
         const QString sender = m_senders.value(id);
         QDBusConnection connection(m_connectionName);
         if (!token.isEmpty()) {
@@ -136,6 +150,18 @@ void RecordingNotificationServer::setExtraCapabilities(const QStringList& capabi
 {
     QMutexLocker locker(&m_mutex);
     m_extraCapabilities = capabilities;
+}
+
+void RecordingNotificationServer::setBubblesKept(int count)
+{
+    QMutexLocker locker(&m_mutex);
+    m_bubblesKept = count;
+}
+
+void RecordingNotificationServer::setButtons(bool buttons)
+{
+    QMutexLocker locker(&m_mutex);
+    m_buttons = buttons;
 }
 
 uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_id,
@@ -162,6 +188,15 @@ uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_
     }
     const uint id = replaces_id != 0 ? replaces_id : m_nextId++;
     m_senders.insert(id, message().service());
+    m_labels.insert(id, actions.value(actions.indexOf(QStringLiteral("default")) + 1));
+    QList<uint>& stack = m_stacks[app_name];
+    if (!stack.contains(id)) {
+        stack.append(id);
+    }
+    while (m_bubblesKept > 0 && stack.size() > m_bubblesKept) {
+        QMetaObject::invokeMethod(this, [this, oldest = stack.takeFirst()] { close(oldest, 1); },
+                                  Qt::QueuedConnection);
+    }
     if (m_observer) {
         m_observer(id, m_calls.last());
     }
@@ -177,7 +212,7 @@ uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_
 
 void RecordingNotificationServer::CloseNotification(uint id)
 {
-    Q_EMIT NotificationClosed(id, 3);
+    close(id, 3);
 }
 
 QStringList RecordingNotificationServer::GetCapabilities()

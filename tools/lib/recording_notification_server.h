@@ -18,7 +18,8 @@ class QThread;
 // that a caller blocked on Notify cannot block it. Records every Notify with all its arguments,
 // answers with increasing ids (or the id to replace), at once or after a delay, and closes with
 // reason 3 on CloseNotification. It can answer with an error, not answer at all, or leave the
-// bus.
+// bus. Like real services, it can keep only the last few bubbles of a program, and take a click
+// for a dismissal where the default action has no button.
 class RecordingNotificationServer : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -73,6 +74,12 @@ public:
                const QString& action = QStringLiteral("default"));
     // Capabilities listed beside "body" and "actions".
     void setExtraCapabilities(const QStringList& capabilities);
+    // As GNOME Shell: beyond `count` bubbles of one app_name, the oldest expires (reason 1)
+    // right after the answer. 0 keeps all.
+    void setBubblesKept(int count);
+    // As xfce4-notifyd: actions are buttons, drawn only with a label; a click on a bubble without
+    // one dismisses it (reason 2).
+    void setButtons(bool buttons);
 
 public Q_SLOTS:
     uint Notify(const QString& app_name, uint replaces_id, const QString& app_icon,
@@ -101,6 +108,11 @@ private:
     // Who showed each bubble: its connection's unique name.
     QHash<uint, QString> m_senders;
     QStringList m_extraCapabilities;
+    int m_bubblesKept = 0;
+    bool m_buttons = false;
+    // Live bubbles per app_name, oldest first, and each bubble's default action label.
+    QHash<QString, QList<uint>> m_stacks;
+    QHash<uint, QString> m_labels;
     std::function<void(uint, const Call&)> m_observer;
     int m_answerDelayMs = 0;
 };
