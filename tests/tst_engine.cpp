@@ -664,8 +664,8 @@ void TestEngine::serviceKeepsFewBubbles()
         seed(id, now() + 3600);
     }
     QVERIFY(runCycle());
-    QCOMPARE(storedMessages(), QStringList({"60 0/0 0 0", "61 0/0 0 0", "62 3/1 0 0",
-                                            "63 4/1 0 0", "64 5/1 0 0"}));
+    QCOMPARE(storedMessages(),
+             QStringList({"60 0/0 0 0", "61 0/0 0 0", "62 3/1 0 0", "63 4/1 0 0", "64 5/1 0 0"}));
     QCOMPARE(queuedEvents(), QStringList({"62/2", "63/2", "64/2"}));
     m_notifications->clearCalls();
     QVERIFY(runCycle());
@@ -756,8 +756,8 @@ void TestEngine::clicks_data()
         << 2 << sale << QStringList{"restart", "click"} << false << false;
     QTest::newRow("click after the next cycle pruned its message")
         << 2 << sale << QStringList{"pruned", "click"} << true << true;
-    QTest::newRow("web link, buttons") << 2 << sale << QStringList{"buttons", "click"} << true
-                                       << true;
+    QTest::newRow("web link, buttons")
+        << 2 << sale << QStringList{"buttons", "click"} << true << true;
     // No button promises what a click will not do; the click only dismisses.
     QTest::newRow("shell command, buttons")
         << 1 << "xdg-open " + sale << QStringList{"buttons", "click"} << false << false;

@@ -1,4 +1,5 @@
 #include "loopback_http_server.h"
+#include "notification/desktop_notifications.h"
 #include "properties_changed_spy.h"
 #include "recording_notification_server.h"
 #include "test_environment.h"
@@ -6,6 +7,7 @@
 #include <QDBusConnectionInterface>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTranslator>
 
 #include <csignal>
 
@@ -92,6 +94,12 @@ void TestInstall::installedTree()
     // Demo peers and the platform's schemas are not part of a default install.
     QVERIFY(!QFileInfo::exists(service + "-demo-server"));
     QVERIFY(!QFileInfo::exists(installed(QMN_INSTALL_DATADIR "/glib-2.0")));
+    // The catalogue speaks for the class that asks it.
+    QTranslator german;
+    QVERIFY(german.load(installed(QMN_INSTALL_DATADIR "/quorin-msg-notification/translations/"
+                                                      "quorin-msg-notification_de.qm")));
+    QCOMPARE(german.translate(DesktopNotifications::staticMetaObject.className(), "Open"),
+             "Öffnen");
 
     // The session files name the installed programs (the activation test runs the service's).
     const QStringList activation =

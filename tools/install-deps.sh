@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config
-    qt6-base-dev libqt6sql6-sqlite
+    qt6-base-dev libqt6sql6-sqlite qt6-l10n-tools
     libglib2.0-dev
     dbus-daemon dbus-bin libglib2.0-bin sqlite3
 )

@@ -136,6 +136,7 @@ QDBusPendingCall DesktopNotifications::show(const MsgNotifyInfoRecord& row,
 {
     // Services draw a labelled default action as a button, and some take a click on the bubble
     // for a dismissal: the button is there only where a click does what it says.
+    //: The button of a notification whose click opens the message's web link
     const QString label = clickLink(row).isEmpty() ? QString() : tr("Open");
     return send(row.title, m_bodyMarkup ? plainBody(row.content) : row.content, icon,
                 row.replace_id, row.actionCommand(), label);
@@ -186,10 +187,9 @@ void DesktopNotifications::askCapabilities()
                 call->deleteLater();
                 m_askingCapabilities = false;
                 const QDBusMessage reply = call->reply();
-                const QStringList capabilities =
-                    reply.type() == QDBusMessage::ReplyMessage
-                        ? reply.arguments().value(0).toStringList()
-                        : QStringList();
+                const QStringList capabilities = reply.type() == QDBusMessage::ReplyMessage
+                                                     ? reply.arguments().value(0).toStringList()
+                                                     : QStringList();
                 // A service that cannot say leaves the click to us and reads no markup.
                 if (owner == m_owner) {
                     m_runsHint = capabilities.contains(kActionHint);

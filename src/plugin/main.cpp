@@ -1,4 +1,5 @@
 #include "dbus/dbus_interface.h"
+#include "plugin/plugin.h"
 
 #include <QCoreApplication>
 #include <QtGlobal>
@@ -10,5 +11,7 @@ Q_DECL_EXPORT int main(int argc, char** argv)
     DBusInterface service("", nullptr);
     // Failures are logged by registerDBus; the process runs on either way.
     service.registerDBus();
+    // The bubbles' button speaks the user's language here too: this is how a desktop runs it.
+    plugin::loadTranslator();
     return QCoreApplication::exec();
 }
