@@ -653,8 +653,8 @@ void TestEngine::closing()
     QCOMPARE(sentCalls(), QStringList{"title 29:0"});
 }
 
-// A service that keeps three bubbles of a program expires the oldest as the fourth comes, right
-// after answering it: those were never seen and stay due, uncounted. The next pass sends only the
+// A service that keeps three bubbles of a program expires the oldest as the fourth comes, before
+// it answers: those were never seen and stay due, uncounted. The next pass sends only the
 // three newest, which replace their bubbles, and nothing expires.
 void TestEngine::serviceKeepsFewBubbles()
 {

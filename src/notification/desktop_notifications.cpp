@@ -131,9 +131,9 @@ QDBusPendingCall DesktopNotifications::send(const QString& summary, const QStrin
         .call();
 }
 
-QDBusPendingCall DesktopNotifications::show(const MsgNotifyInfoRecord& row,
-                                            const QString& icon) const
+QDBusPendingCall DesktopNotifications::show(const MsgNotifyInfoRecord& row, const QString& icon)
 {
+    ++m_showing;
     // Services draw a labelled default action as a button, and some take a click on the bubble
     // for a dismissal: the button is there only where a click does what it says.
     //: The button of a notification whose click opens the message's web link
@@ -206,8 +206,12 @@ void DesktopNotifications::beginPass()
     m_passBubbles.clear();
 }
 
-void DesktopNotifications::bubbleShown(uint id, const MsgNotifyInfoRecord& row)
+void DesktopNotifications::answered(uint id, const MsgNotifyInfoRecord& row)
 {
+    m_showing = qMax(0, m_showing - 1);
+    if (id == 0) {
+        return;
+    }
     m_live.insert(id, {row.id, row.linkType, row.linkInfo, {}});
     if (m_inPass) {
         m_passBubbles.insert(id);
@@ -241,9 +245,10 @@ void DesktopNotifications::slotNotificationClosed(uint id, uint reason)
     // Whatever the reason, a click on this bubble can no longer come.
     m_live.remove(id);
     // A service that keeps only its last few bubbles of a program expires the oldest as a new
-    // one comes: what stays is what it keeps.
+    // one comes, before it answers the new one: what stays, with the one on its way, is what it
+    // keeps.
     if (m_passBubbles.remove(id) && reason == kExpired) {
-        m_bubblesKept = qMax(1, int(m_live.size()));
+        m_bubblesKept = qMax(1, int(m_live.size()) + m_showing);
         qCDebug(logMain) << "Bubble" << id << "expired before it was seen; the service keeps"
                          << *m_bubblesKept;
         Q_EMIT sigUnseen(id);

@@ -32,7 +32,9 @@ public:
                                  const QStringList& paramList, const QString& actionLabel);
     // Shows a stored row as the service on the bus wants it: a body it will not read as markup,
     // and a labelled action only where a click opens the message's link.
-    QDBusPendingCall show(const MsgNotifyInfoRecord& row, const QString& icon) const;
+    QDBusPendingCall show(const MsgNotifyInfoRecord& row, const QString& icon);
+    // The answer to show(): the bubble's id, 0 when nothing was shown.
+    void answered(uint id, const MsgNotifyInfoRecord& row);
 
     // Runs `next` once the bus's id, the service's owner and its capabilities are known.
     void whenReady(const std::function<void()>& next);
@@ -44,7 +46,6 @@ public:
 
     // A pass is under way: an expiry of a bubble it showed means the bubble was never seen.
     void beginPass();
-    void bubbleShown(uint id, const MsgNotifyInfoRecord& row);
     // Runs `next` once the service has answered a call made after the pass's last bubble, so that
     // any expiry those bubbles caused has arrived.
     void endPass(const std::function<void()>& next);
@@ -93,6 +94,8 @@ private:
     // Bubbles of the pass under way.
     QSet<uint> m_passBubbles;
     bool m_inPass = false;
+    // Notify calls sent and not answered yet.
+    int m_showing = 0;
     std::optional<int> m_bubblesKept;
     UriLauncher* m_launcher = nullptr;
 };

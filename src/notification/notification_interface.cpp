@@ -398,6 +398,7 @@ void NotificationInterface::displayAnswered(const MsgNotifyInfoRecord& row,
 {
     call->deleteLater();
     const NotifyResult result = notificationResult(*call);
+    m_desktop->answered(result.id, row);
     if (result.unreachable) {
         // The rows after this one would wait for the same silence.
         m_displayingMsgNotifyInfos.clear();
@@ -420,8 +421,7 @@ void NotificationInterface::endDisplayPass()
     });
 }
 
-QDBusPendingCall
-NotificationInterface::showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const
+QDBusPendingCall NotificationInterface::showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row)
 {
     const QString icon = row.image_downloaded
                              ? Singleton<ImgDownloadManager>::instance()->localImagePath(row.imgUrl)
@@ -454,7 +454,6 @@ void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id)
     const int eventRow = Singleton<MsgEventInfoTable>::instance()->insertMsgEventInfoRecord(
         MsgEventInfo(row.id, QDateTime::currentSecsSinceEpoch(), kEventShown));
     m_passShows.insert(id, {row.id, row.notify_times, row.replace_id, eventRow});
-    m_desktop->bubbleShown(id, row);
 }
 
 // The service dropped the bubble as the pass went on: as if it had not been sent, the message

@@ -85,7 +85,7 @@ private:
     // Marks the message read and records its closed event, once; a message no longer stored
     // has only its event recorded.
     void readMessage(int messageId);
-    QDBusPendingCall showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row) const;
+    QDBusPendingCall showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row);
     void showNextDueRow();
     void displayAnswered(const MsgNotifyInfoRecord& row, QDBusPendingCallWatcher* call);
     void recordShown(const MsgNotifyInfoRecord& row, uint id);

@@ -194,8 +194,8 @@ uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_
         stack.append(id);
     }
     while (m_bubblesKept > 0 && stack.size() > m_bubblesKept) {
-        QMetaObject::invokeMethod(
-            this, [this, oldest = stack.takeFirst()] { close(oldest, 1); }, Qt::QueuedConnection);
+        // Before the answer, as GNOME Shell sends it.
+        Q_EMIT NotificationClosed(stack.takeFirst(), 1);
     }
     if (m_observer) {
         m_observer(id, m_calls.last());

@@ -75,7 +75,7 @@ public:
     // Capabilities listed beside "body" and "actions".
     void setExtraCapabilities(const QStringList& capabilities);
     // As GNOME Shell: beyond `count` bubbles of one app_name, the oldest expires (reason 1)
-    // right after the answer. 0 keeps all.
+    // before the answer. 0 keeps all.
     void setBubblesKept(int count);
     // As xfce4-notifyd: actions are buttons, drawn only with a label; a click on a bubble without
     // one dismisses it (reason 2).
