@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, the Debian packages (12 or 13) that building (and, with --test, testing)
 # needs; --package what building and checking the Debian package needs; --debian13 what the
-# Debian 13 lane needs on the host. Only what is missing is installed, through sudo when not root.
+# Debian 13 lane needs on the host; --desktops what the desktop matrix needs. Only what is missing
+# is installed, through sudo when not root.
 set -euo pipefail
 
 packages=(
@@ -15,6 +16,12 @@ case ${1:-} in
 --fuzz) packages+=(clang libclang-rt-14-dev) ;;
 --package) packages+=(binutils openssl tzdata build-essential debhelper dpkg-dev lintian debootstrap) ;;
 --debian13) packages=(debootstrap git tar) ;;
+--desktops)
+    # The real notification services and what drives them: a display, a pointer, screenshots,
+    # a stand-in logind for GNOME Shell, and the bus tools.
+    packages+=(python3 python3-dbusmock gjs gnome-shell xfce4-notifyd notification-daemon
+        lxqt-notificationd dunst xvfb xdotool imagemagick systemd dbus-bin)
+    ;;
 esac
 
 missing=()
