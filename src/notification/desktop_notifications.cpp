@@ -20,8 +20,6 @@ namespace {
 
 constexpr uint kExpired = 1;
 constexpr uint kClosedByCall = 3;
-// The call that closes a pass only waits for what the service sent before it.
-constexpr int kPassEndTimeoutMs = 5000;
 
 const QString kBusService = u"org.freedesktop.DBus"_s;
 const QString kBusPath = u"/org/freedesktop/DBus"_s;
@@ -35,14 +33,6 @@ QDBusPendingCall callBus(const QString& method, const QVariantList& arguments = 
         QDBusMessage::createMethodCall(kBusService, kBusPath, kBusService, method);
     message.setArguments(arguments);
     return QDBusConnection::sessionBus().asyncCall(message);
-}
-
-QDBusPendingCall askCapabilitiesOf(const QString& owner, int timeoutMs = -1)
-{
-    return QDBusConnection::sessionBus().asyncCall(
-        QDBusMessage::createMethodCall(owner, kNotificationsPath, kNotifications,
-                                       u"GetCapabilities"_s),
-        timeoutMs);
 }
 
 // The store's text, shown as it is by a service that reads the body as markup: no tag of the
@@ -181,7 +171,10 @@ void DesktopNotifications::askCapabilities()
 {
     m_askingCapabilities = true;
     const QString owner = m_owner;
-    auto* watcher = new QDBusPendingCallWatcher(askCapabilitiesOf(owner), this);
+    auto* watcher = new QDBusPendingCallWatcher(
+        QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
+            owner, kNotificationsPath, kNotifications, u"GetCapabilities"_s)),
+        this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, owner](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
@@ -218,26 +211,10 @@ void DesktopNotifications::answered(uint id, const MsgNotifyInfoRecord& row)
     }
 }
 
-void DesktopNotifications::endPass(const std::function<void()>& next)
+void DesktopNotifications::endPass()
 {
-    const auto ended = [this, next] {
-        m_inPass = false;
-        m_passBubbles.clear();
-        next();
-    };
-    if (m_owner.isEmpty()) {
-        ended();
-        return;
-    }
-    // Signals come in the order the service sent them: once this answer is here, so is every
-    // expiry the pass's bubbles caused before it.
-    auto* watcher =
-        new QDBusPendingCallWatcher(askCapabilitiesOf(m_owner, kPassEndTimeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [ended](QDBusPendingCallWatcher* call) {
-                call->deleteLater();
-                ended();
-            });
+    m_inPass = false;
+    m_passBubbles.clear();
 }
 
 void DesktopNotifications::slotNotificationClosed(uint id, uint reason)

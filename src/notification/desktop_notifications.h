@@ -44,11 +44,11 @@ public:
     // seen.
     std::optional<int> bubblesKept() const { return m_bubblesKept; }
 
-    // A pass is under way: an expiry of a bubble it showed means the bubble was never seen.
+    // A pass is under way: an expiry of a bubble it showed means the bubble was never seen. The
+    // services that keep few bubbles expire the oldest before they answer the newest, so the
+    // last answer ends the pass.
     void beginPass();
-    // Runs `next` once the service has answered a call made after the pass's last bubble, so that
-    // any expiry those bubbles caused has arrived.
-    void endPass(const std::function<void()>& next);
+    void endPass();
 
 Q_SIGNALS:
     // The service that gave the stored ids closed bubble `id`.

@@ -411,14 +411,13 @@ void NotificationInterface::displayAnswered(const MsgNotifyInfoRecord& row,
 
 void NotificationInterface::endDisplayPass()
 {
-    m_desktop->endPass([this] {
-        m_passShows.clear();
-        m_displaying = false;
-        Singleton<MsgEventInfoTable>::instance()->deleteOverflowingMsgEventInfoRecords();
-        if (std::exchange(m_displayEndsCycle, false)) {
-            setRunning(false);
-        }
-    });
+    m_desktop->endPass();
+    m_passShows.clear();
+    m_displaying = false;
+    Singleton<MsgEventInfoTable>::instance()->deleteOverflowingMsgEventInfoRecords();
+    if (std::exchange(m_displayEndsCycle, false)) {
+        setRunning(false);
+    }
 }
 
 QDBusPendingCall NotificationInterface::showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row)
