@@ -247,6 +247,19 @@ def live_at(shows, closings, moment):
 
 # What each service's user does
 
+def closed_on_bus(run, bubble):
+    for line in (run.dir / "bus.json").read_text().splitlines():
+        if '"NotificationClosed"' in line:
+            message = json.loads(line)
+            if message["payload"]["data"][0] == bubble:
+                return True
+    return False
+
+
+def wait_closed(run, bubble):
+    wait_for(lambda: closed_on_bus(run, bubble), 10, f"the closing of bubble {bubble}")
+
+
 def x_windows(run, window_class):
     ids = run.run(["xdotool", "search", "--onlyvisible", "--class", window_class],
                   check=False).split()
@@ -333,7 +346,7 @@ def act(run, live, clicked, closed):
         time.sleep(0.5)
         hovered = {m["title"]: m for m in gnome_eval(run, GNOME_MESSAGES)}
         gnome_point(run, hovered[titles[closed]]["close"], click=True)
-        time.sleep(0.5)
+        wait_closed(run, bubble_of[closed])
         shown = {m["title"]: m for m in gnome_eval(run, GNOME_MESSAGES)}
         gnome_point(run, shown[titles[clicked]]["box"], click=True)
     elif run.service == "dunst":
@@ -347,14 +360,15 @@ def act(run, live, clicked, closed):
                 run.run(["dunstctl", "close"])
                 break
             run.run(["dunstctl", "close"])
-            time.sleep(0.3)
+            wait_closed(run, bubble)
     elif run.service == "xfce":
         windows = x_windows(run, "xfce4-notifyd")
         if len(windows) != len(order):
             raise Failure(f"{len(windows)} bubbles on screen for {len(order)} live ones")
         w = windows[order.index(bubble_of[closed])]
         x_click(run, w["X"] + w["WIDTH"] // 2, w["Y"] + 20)  # a click on the body closes
-        time.sleep(0.5)
+        wait_closed(run, bubble_of[closed])
+        # The closed one came before the clicked one.
         w = x_windows(run, "xfce4-notifyd")[order.index(bubble_of[clicked]) - 1]
         x_click(run, w["X"] + w["WIDTH"] - 57, w["Y"] + w["HEIGHT"] - 31)  # the button
     elif run.service == "notification-daemon":
@@ -365,7 +379,8 @@ def act(run, live, clicked, closed):
                 x_click(run, w["X"] + w["WIDTH"] // 2, w["Y"] + w["HEIGHT"] // 2)
                 break
             x_click(run, w["X"] + w["WIDTH"] - 24, w["Y"] + 29)  # its close button
-            time.sleep(0.7)
+            wait_closed(run, bubble)
+            time.sleep(0.3)  # the next one takes its place
     elif run.service == "lxqt":
         # One window holds the stack, the newest at the bottom; it may reach above the screen.
         def bubbles():
@@ -377,7 +392,8 @@ def act(run, live, clicked, closed):
             raise Failure(f"{len(stack)} bubbles on screen for {len(order)} live ones")
         top, _ = stack[order.index(bubble_of[closed]) - len(order)]
         x_click(run, w["X"] + 276, top + 24)  # its close button
-        time.sleep(0.5)
+        wait_closed(run, bubble_of[closed])
+        time.sleep(0.3)  # the stack closes up
         w, stack = bubbles()
         top, _ = stack[order.index(bubble_of[clicked]) - len(order)]
         x_click(run, w["X"] + 150, top + 50)
