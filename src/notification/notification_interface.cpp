@@ -10,7 +10,6 @@
 #include "notification/desktop_notifications.h"
 #include "plugin/log_categories.h"
 
-#include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>

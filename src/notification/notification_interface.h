@@ -11,7 +11,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
 #include <optional>
 
 class DesktopNotifications;
@@ -82,8 +81,8 @@ private:
     void imagesDue();
     void releaseBubbleIds();
     void startDisplayWalk();
-    // Marks the message read and records its closed event, once; a message no longer stored
-    // has only its event recorded.
+    // Marks the message read and records its closed event; a message no longer stored has only
+    // its event recorded.
     void readMessage(int messageId);
     QDBusPendingCall showMsgNotifyInfoRecord(const MsgNotifyInfoRecord& row);
     void showNextDueRow();
@@ -114,7 +113,7 @@ private:
     bool m_waitingForImages = false;
     QTimer* m_imageDeadline = nullptr;
     int m_imageDeadlineMs = 60000;
-    // The display pass under way: the rows it has yet to visit, walked from the back.
+    // The display pass under way: the rows it has yet to visit, oldest first.
     QList<MsgNotifyInfoRecord> m_displayingMsgNotifyInfos;
     bool m_displaying = false;
     // The pass under way ends a cycle: running turns false when it is over.
