@@ -273,7 +273,7 @@ void DesktopNotifications::slotActionInvoked(uint id, const QString& actionKey)
 
 QString DesktopNotifications::clickLink(const MsgNotifyInfo& row) const
 {
-    if (m_runsHint || row.linkType == 1 || !Singleton<Config>::instance()->openLinks()) {
+    if (m_runsHint || !Singleton<Config>::instance()->openLinks()) {
         return {};
     }
     return row.webLink();
