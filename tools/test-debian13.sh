@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The second lane: builds a copy of the checkout in a Debian 13 root (Qt 6.8, g++ 14) and runs the
 # whole suite there, with tools/test.sh inside the root; with --package, tools/package.sh --check
-# instead.
+# instead; with --desktops, the suite and then the desktop matrix (tools/desktops.sh).
 #
 # The root is made with debootstrap from Debian's registry once and kept outside the checkout, in
 # QMN_DEBIAN13_ROOT (default /var/cache/quorin-msg-notification/debian13); later runs reuse it
@@ -26,11 +26,13 @@ qmn_mount_system "$chroot_dir"
 source "$root/tools/lib/checkout.sh"
 qmn_copy_checkout "$root" "$chroot_dir/src"
 
-# --package: the Debian package of Debian 13 instead, built, linted and checked there.
-inside=(/src/tools/test.sh "$@")
-if [[ ${1:-} == --package ]]; then
-    inside=(/src/tools/package.sh --check /src/build-package)
-fi
+# --package: the Debian package of Debian 13 instead, built, linted and checked there;
+# --desktops: the suite, then the desktop matrix on Debian 13's notification services.
+case ${1:-} in
+--package) inside=(/src/tools/package.sh --check /src/build-package) ;;
+--desktops) inside=(/bin/sh -c '/src/tools/test.sh && /src/tools/desktops.sh /src/build-test') ;;
+*) inside=(/src/tools/test.sh "$@") ;;
+esac
 chroot "$chroot_dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
     ${QMN_DEBIAN_MIRROR:+QMN_DEBIAN_MIRROR="$QMN_DEBIAN_MIRROR"} \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${inside[@]}"

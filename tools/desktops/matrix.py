@@ -313,13 +313,27 @@ GNOME_CLICK = """
 pointer.notify_button(t + 1000, Clutter.BUTTON_PRIMARY, Clutter.ButtonState.PRESSED);
 pointer.notify_button(t + 2000, Clutter.BUTTON_PRIMARY, Clutter.ButtonState.RELEASED);
 """
-GNOME_MESSAGES = """
-Main.panel.statusArea.dateMenu._messageList._notificationSection._messages.map(
-    m => ({title: m.notification.title, body: m.bodyLabel.clutter_text.text,
-           box: [...m.get_transformed_position(), ...m.get_transformed_size()],
-           close: [...m._closeButton.get_transformed_position(),
-                   ...m._closeButton.get_transformed_size()]}))
+# GNOME 43 lists every notification; 48 groups them by program, to be expanded first.
+GNOME_OPEN_LIST = """
+Main.panel.statusArea.dateMenu.menu.open();
+const view = Main.panel.statusArea.dateMenu._messageList._messageView;
+const group = view && view.messages.find(g => g.source && g.source.title === "%s");
+if (group && !group._expanded)
+    group.expand();
+""
 """
+GNOME_MESSAGES = """
+const list = Main.panel.statusArea.dateMenu._messageList;
+const group = list._notificationSection ? null
+    : list._messageView.messages.find(g => g.source && g.source.title === "%s");
+const messages = list._notificationSection ? list._notificationSection._messages
+    : group ? [...group._notificationToMessage.values()] : [];
+const box = actor => [...actor.get_transformed_position(), ...actor.get_transformed_size()];
+messages.map(m => ({title: m.notification.title,
+                    body: (m.bodyLabel || m._bodyLabel).clutter_text.text,
+                    box: box(m), close: box(m._closeButton || m._header.closeButton)}))
+""" % APP_NAME
+GNOME_OPEN_LIST = GNOME_OPEN_LIST % APP_NAME
 
 
 def gnome_point(run, box, click):
@@ -334,7 +348,7 @@ def act(run, live, clicked, closed):
     order = sorted(live)  # bubble ids in the order the bubbles came
     rendered = None
     if run.service == "gnome":
-        gnome_eval(run, "Main.panel.statusArea.dateMenu.menu.open(); ''")
+        gnome_eval(run, GNOME_OPEN_LIST)
         time.sleep(1)
         shown = {m["title"]: m for m in gnome_eval(run, GNOME_MESSAGES)}
         titles = {m["id"]: m["title"] for m in json.loads((HERE / "messages.json").read_text())
@@ -412,9 +426,12 @@ def start_notification_service(run):
                                   "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
                                   "s", "org.freedesktop.login1"]).strip() == "b true", 20,
                  "the stand-in logind")
-        # Eval needs unsafe mode, which GNOME 43 has no option for.
+        # Eval needs unsafe mode, which GNOME 43 and 48 have no option for. From 45 on an
+        # extension is a module.
+        version = int(run.run(["gnome-shell", "--version"]).split()[2].split(".")[0])
         extension = Path(run.env["XDG_DATA_HOME"]) / "gnome-shell/extensions/unsafe@quorin.test"
-        shutil.copytree(HERE / "unsafe@quorin.test", extension)
+        shutil.copytree(HERE / ("gnome-45" if version >= 45 else "gnome-43") /
+                        "unsafe@quorin.test", extension)
         run.run(["gsettings", "set", "org.gnome.shell", "enabled-extensions",
                  "['unsafe@quorin.test']"])
         run.start(["gnome-shell", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
@@ -426,8 +443,12 @@ def start_notification_service(run):
             except Failure:  # the shell takes its name before it exports its object
                 return False
         wait_for(unsafe, 30, "unsafe mode")
-        # Its notification daemon runs in gjs, started by D-Bus activation on a desktop.
-        run.start(["gjs", "/usr/share/gnome-shell/org.gnome.Shell.Notifications"], "gjs.log")
+        # Its notification daemon runs in gjs, started by D-Bus activation on a desktop: as its
+        # activation file says.
+        activation = Path("/usr/share/dbus-1/services/org.gnome.Shell.Notifications.service")
+        command = next(line.split("=", 1)[1] for line in activation.read_text().splitlines()
+                       if line.startswith("Exec="))
+        run.start(command.split(), "gjs.log")
     else:
         run.start_display()
         argv = {
