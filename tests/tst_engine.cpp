@@ -101,6 +101,7 @@ class FakeUserManager : public QDBusVirtualObject
 {
 public:
     int units = 0;
+    QString exitType;
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
     {
@@ -116,6 +117,9 @@ public:
             properties.endStructure();
             for (const QString& entry : value.variant().toStringList()) {
                 environment.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+            }
+            if (name == QLatin1String("ExitType")) {
+                exitType = value.variant().toString();
             }
             if (name == QLatin1String("ExecStart")) {
                 const auto commands = qvariant_cast<QDBusArgument>(value.variant());
@@ -434,7 +438,8 @@ void TestEngine::wholeCycleThroughTheBus()
     serve({}, {}, HttpResponse::json({}, 304));
     m_server->clearRequests();
     m_notifications->clearCalls();
-    QTest::ignoreMessage(QtWarningMsg, "Parse MsgNotifyInfos failed: ");
+    // A cycle with nothing new is a quiet one.
+    QTest::failOnWarning(QRegularExpression("Parse MsgNotifyInfos|os-version"));
     QVERIFY(runCycle());
     for (const HttpRequest& request : m_server->requests()) {
         if (request.method == "POST") {
@@ -530,7 +535,6 @@ void TestEngine::switchedOff()
     // upload of the kept event, one fetch, one pass.
     QCOMPARE(testing::runQuery({"--enable"}).exitCode, 0);
     serve({}, {}, HttpResponse::json({}, 304));
-    QTest::ignoreMessage(QtWarningMsg, "Parse MsgNotifyInfos failed: ");
     for (int i = 0; i < 5; ++i) {
         m_service->QueryNotifications();
     }
@@ -868,6 +872,8 @@ void TestEngine::clicks()
     QCOMPARE(stored ? stored->msg_read : read, read);
     QCOMPARE(queuedEvents().count("40/3"), read ? 1 : 0);
     QCOMPARE(manager.units, systemd ? 2 : 0); // this row's click and the later one
+    // The unit lives on with the browser it started.
+    QCOMPARE(manager.exitType, systemd ? "cgroup" : "");
 }
 
 void TestEngine::held_data()

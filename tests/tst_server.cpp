@@ -161,9 +161,6 @@ void TestServer::fetch()
     if (!osVersion.isEmpty()) {
         QFile file(path = m_osVersion);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(osVersion) == osVersion.size());
-    } else {
-        QTest::ignoreMessage(
-            QtWarningMsg, "KeyfileEntry /etc/os-version Status Error: KeyfileEntry::FileNotFound");
     }
     m_server->setHandler([=](const HttpRequest& request) {
         const int page = request.query().split('&').first().mid(8).toInt();

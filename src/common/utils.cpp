@@ -9,6 +9,8 @@
 #include <QSysInfo>
 #include <QTimeZone>
 
+#include <atomic>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -74,7 +76,11 @@ QString Utils::systemOsBuild(const QString& osVersionPath)
 {
     const KeyfileEntry file(osVersionPath);
     if (file.status() != KeyfileEntry::Success) {
-        qCWarning(logMain) << "KeyfileEntry /etc/os-version Status Error:" << file.status();
+        // Debian and others have no such file: say so once, not on every request.
+        static std::atomic_bool warned = false;
+        if (!warned.exchange(true)) {
+            qCWarning(logMain) << "KeyfileEntry /etc/os-version Status Error:" << file.status();
+        }
         return QString();
     }
     const QString localisedKey = u"%1[%2]"_s.arg(u"OsBuild"_s, englishLocale().name());

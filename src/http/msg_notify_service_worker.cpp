@@ -134,6 +134,11 @@ std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int m
     if (!answer.ok) {
         return std::nullopt;
     }
+    // The server's "nothing new": the usual answer, not a failure.
+    if (answer.status == 304) {
+        qCDebug(logMain) << "nothing new since" << ifModifiedSince;
+        return std::nullopt;
+    }
     std::optional<MsgNotifyInfos> page = parseMsgNotifyInfos(answer.body);
     if (page) {
         page->lastModified = decimalStamp(answer.lastModified);
@@ -196,6 +201,7 @@ MsgNotifyServiceWorker::waitForReply(QNetworkReply* reply, const char* failure, 
     switch (outcome) {
     case ReplyWaiter::Finished:
         answer.ok = true;
+        answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         answer.body = reply->readAll();
         answer.lastModified = reply->rawHeader("Last-Modified");
         break;

@@ -64,6 +64,7 @@ private:
     struct Answer
     {
         bool ok = false;
+        int status = 0;
         QByteArray body;
         QByteArray lastModified;
     };

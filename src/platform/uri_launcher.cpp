@@ -210,6 +210,10 @@ void UriLauncher::launchInUnit(const QString& gio, const QString& uri,
         {u"Description"_s, QDBusVariant(u"A link opened from quorin-msg-notification"_s)},
         {u"ExecStart"_s, QDBusVariant(QVariant::fromValue(QList<ExecCommand>{
                              {gio, {u"gio"_s, u"open"_s, u"--"_s, uri}, false}}))},
+        // The unit lives as long as what it started (the browser `gio` hands the link to), not
+        // just as long as `gio`: systemd would stop the browser with it. A systemd older than
+        // 250 refuses the property, and the link goes through GIO here.
+        {u"ExitType"_s, QDBusVariant(u"cgroup"_s)},
         {u"CollectMode"_s, QDBusVariant(u"inactive-or-failed"_s)},
     };
     if (!activationToken.isEmpty()) {
