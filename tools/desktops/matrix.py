@@ -260,6 +260,11 @@ def wait_closed(run, bubble):
     wait_for(lambda: closed_on_bus(run, bubble), 10, f"the closing of bubble {bubble}")
 
 
+def oldest_open(run, order):
+    """The oldest of our bubbles not closed yet (one may expire meanwhile)."""
+    return next((b for b in order if not closed_on_bus(run, b)), None)
+
+
 def x_windows(run, window_class):
     ids = run.run(["xdotool", "search", "--onlyvisible", "--class", window_class],
                   check=False).split()
@@ -366,15 +371,13 @@ def act(run, live, clicked, closed):
     elif run.service == "dunst":
         # dunstctl acts on the bubble at the top, the oldest (1.9 refuses other positions):
         # close each until the clicked one is there.
-        for bubble in order:
-            if bubble == bubble_of[clicked]:
-                run.run(["dunstctl", "action", "0"])
-                # Into the history, which keeps the text as dunst lays it out.
-                time.sleep(0.5)
-                run.run(["dunstctl", "close"])
-                break
+        while (top := oldest_open(run, order)) != bubble_of[clicked]:
             run.run(["dunstctl", "close"])
-            wait_closed(run, bubble)
+            wait_closed(run, top)
+        run.run(["dunstctl", "action", "0"])
+        # Into the history, which keeps the text as dunst lays it out.
+        time.sleep(0.5)
+        run.run(["dunstctl", "close"])
     elif run.service == "xfce":
         windows = x_windows(run, "xfce4-notifyd")
         if len(windows) != len(order):
@@ -387,14 +390,13 @@ def act(run, live, clicked, closed):
         x_click(run, w["X"] + w["WIDTH"] - 57, w["Y"] + w["HEIGHT"] - 31)  # the button
     elif run.service == "notification-daemon":
         # One bubble at a time, the oldest first: close each until the clicked one shows.
-        for bubble in order:
+        while (shown := oldest_open(run, order)) != bubble_of[clicked]:
             w = wait_for(lambda: x_windows(run, "notification-daemon"), 10, "a bubble")[0]
-            if bubble == bubble_of[clicked]:
-                x_click(run, w["X"] + w["WIDTH"] // 2, w["Y"] + w["HEIGHT"] // 2)
-                break
             x_click(run, w["X"] + w["WIDTH"] - 24, w["Y"] + 29)  # its close button
-            wait_closed(run, bubble)
+            wait_closed(run, shown)
             time.sleep(0.3)  # the next one takes its place
+        w = wait_for(lambda: x_windows(run, "notification-daemon"), 10, "a bubble")[0]
+        x_click(run, w["X"] + w["WIDTH"] // 2, w["Y"] + w["HEIGHT"] // 2)
     elif run.service == "lxqt":
         # One window holds the stack, the newest at the bottom; it may reach above the screen.
         def bubbles():
