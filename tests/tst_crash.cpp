@@ -4,6 +4,7 @@
 #include "recording_notification_server.h"
 #include "test_environment.h"
 
+#include <QDBusConnectionInterface>
 #include <QDBusPendingCall>
 #include <QDateTime>
 #include <QJsonArray>
@@ -71,6 +72,8 @@ class TestCrash : public QObject
 private Q_SLOTS:
     void initTestCase();
     void killedAtRandomMoments();
+    void endsWithItsBus_data();
+    void endsWithItsBus();
 
 private:
     std::unique_ptr<LoopbackHttpServer> m_server;
@@ -219,6 +222,49 @@ void TestCrash::killedAtRandomMoments()
     qInfo("%d kills, %d within a pass; %d committed events kept through a kill; %d images whole",
           kKills, midPass, snapshotEvents, images);
     QVERIFY(midPass > 0);
+}
+
+void TestCrash::endsWithItsBus_data()
+{
+    QTest::addColumn<bool>("nameTaken");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("the bus goes away") << false << 0;
+    QTest::newRow("another process has the name") << true << 1;
+}
+
+// A stand-alone service that nobody can reach any more does not stay behind.
+void TestCrash::endsWithItsBus()
+{
+    QFETCH(bool, nameTaken);
+    QFETCH(int, exitCode);
+    std::unique_ptr<QProcess> bus;
+    QString address;
+    QVERIFY(TestEnvironment::instance()->startSpareBus(bus, &address));
+    const QString name = QString::fromLatin1(QTest::currentDataTag());
+    QDBusConnection other = QDBusConnection::connectToBus(address, name);
+    const auto cleanup = qScopeGuard([&] {
+        QDBusConnection::disconnectFromBus(name);
+        bus->kill();
+        bus->waitForFinished();
+    });
+    QVERIFY(!nameTaken || other.registerService(kService));
+
+    auto service = testing::makeProcess(QMN_STANDALONE_PATH, {});
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", address);
+    service->setProcessEnvironment(environment);
+    service->setStandardOutputFile(QProcess::nullDevice());
+    service->setStandardErrorFile(QProcess::nullDevice());
+    service->start();
+    QVERIFY(service->waitForStarted());
+    if (!nameTaken) {
+        QVERIFY(QTest::qWaitFor(
+            [&] { return other.interface()->isServiceRegistered(kService).value(); }, 10000));
+        bus->kill();
+    }
+    QVERIFY(service->waitForFinished(10000));
+    QCOMPARE(service->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(service->exitCode(), exitCode);
 }
 
 QMN_TEST_MAIN(TestCrash)

@@ -2,6 +2,7 @@
 #include "plugin/plugin.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QtGlobal>
 
 // Stand-alone mode: the library's own main, so the same binary code runs without a host.
@@ -9,8 +10,16 @@ Q_DECL_EXPORT int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     DBusInterface service("", nullptr);
-    // Failures are logged by registerDBus; the process runs on either way.
-    service.registerDBus();
+    // Unreachable it would only hold its memory until the machine stops: registerDBus has said
+    // why, and the exit status tells the one who started it.
+    if (!service.registerDBus()) {
+        return 1;
+    }
+    // A session bus that ends (a log-out on a bus without systemd) ends the service with it:
+    // nobody can call it any more, and the next session starts a new one.
+    QDBusConnection::sessionBus().connect(QString(), "/org/freedesktop/DBus/Local",
+                                          "org.freedesktop.DBus.Local", "Disconnected", &app,
+                                          SLOT(quit()));
     // The bubbles' button speaks the user's language here too: this is how a desktop runs it.
     plugin::loadTranslator();
     return QCoreApplication::exec();

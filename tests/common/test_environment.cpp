@@ -74,6 +74,11 @@ bool TestEnvironment::startSystemBus()
                        "DBUS_SYSTEM_BUS_ADDRESS");
 }
 
+bool TestEnvironment::startSpareBus(std::unique_ptr<QProcess>& daemon, QString* address)
+{
+    return startDaemon(daemon, "spare-bus", {}, address, nullptr);
+}
+
 bool TestEnvironment::startDaemon(std::unique_ptr<QProcess>& daemon, const QString& name,
                                   const QStringList& serviceDirs, QString* address,
                                   const char* variable)
@@ -116,7 +121,9 @@ bool TestEnvironment::startDaemon(std::unique_ptr<QProcess>& daemon, const QStri
         line += daemon->readAllStandardOutput();
     }
     *address = QString::fromUtf8(line.trimmed());
-    qputenv(variable, address->toUtf8());
+    if (variable) {
+        qputenv(variable, address->toUtf8());
+    }
     return true;
 }
 

@@ -22,6 +22,9 @@ public:
     // A private system bus, for peers that live there. Only before this process has connected
     // to the system bus.
     bool startSystemBus();
+    // One more private bus, which this process does not take as its own: for a child that must
+    // lose its bus while the test goes on.
+    bool startSpareBus(std::unique_ptr<QProcess>& daemon, QString* address);
 
     QString root() const { return m_root.path(); }
     QString busAddress() const { return m_busAddress; }
