@@ -69,6 +69,11 @@ void TestInstall::initTestCase()
     QCOMPARE(
         run(QStringLiteral(QMN_CMAKE_COMMAND), {"--install", QMN_BUILD_DIR, "--prefix", m_stage}),
         0);
+    // The bus activates as a dbus-run-session bus would on a machine whose user systemd runs
+    // (it answers with a bus of its own): the service starts there, not in that manager.
+    qputenv("PATH", QMN_TEST_DATA_DIR "/bin:" + qgetenv("PATH"));
+    qputenv("QMN_SYSTEMCTL_LOG", QFile::encodeName(TestEnvironment::instance()->root()) +
+                                     "/systemctl.log");
     // Nothing has used the session bus yet: replace it by one that activates from the stage.
     QVERIFY(TestEnvironment::instance()->restartBus({installed("share/dbus-1/services")}));
 }
@@ -191,6 +196,7 @@ void TestInstall::callActivatesTheService()
     QCOMPARE(spy.changes().last().value("running").toBool(), false);
     QCOMPARE(notifications.callCount(), 1);
     QCOMPARE(notifications.calls().first().summary, "activated");
+    QVERIFY(!QFile::exists(qEnvironmentVariable("QMN_SYSTEMCTL_LOG")));
 }
 
 QMN_TEST_MAIN(TestInstall)
