@@ -227,15 +227,18 @@ void TestCrash::killedAtRandomMoments()
 void TestCrash::endsWithItsBus_data()
 {
     QTest::addColumn<bool>("nameTaken");
+    QTest::addColumn<int>("runs");
     QTest::addColumn<int>("exitCode");
-    QTest::newRow("the bus goes away") << false << 0;
-    QTest::newRow("another process has the name") << true << 1;
+    QTest::newRow("the bus goes away") << false << 1 << 0;
+    // Its workers start with it and must end with it: a crash at exit shows in some runs only.
+    QTest::newRow("another process has the name") << true << 20 << 1;
 }
 
-// A stand-alone service that nobody can reach any more does not stay behind.
+// A stand-alone service that nobody can reach any more ends, cleanly.
 void TestCrash::endsWithItsBus()
 {
     QFETCH(bool, nameTaken);
+    QFETCH(int, runs);
     QFETCH(int, exitCode);
     std::unique_ptr<QProcess> bus;
     QString address;
@@ -249,22 +252,24 @@ void TestCrash::endsWithItsBus()
     });
     QVERIFY(!nameTaken || other.registerService(kService));
 
-    auto service = testing::makeProcess(QMN_STANDALONE_PATH, {});
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DBUS_SESSION_BUS_ADDRESS", address);
-    service->setProcessEnvironment(environment);
-    service->setStandardOutputFile(QProcess::nullDevice());
-    service->setStandardErrorFile(QProcess::nullDevice());
-    service->start();
-    QVERIFY(service->waitForStarted());
-    if (!nameTaken) {
-        QVERIFY(QTest::qWaitFor(
-            [&] { return other.interface()->isServiceRegistered(kService).value(); }, 10000));
-        bus->kill();
+    for (int run = 0; run < runs; ++run) {
+        auto service = testing::makeProcess(QMN_STANDALONE_PATH, {});
+        service->setProcessEnvironment(environment);
+        service->setStandardOutputFile(QProcess::nullDevice());
+        service->setStandardErrorFile(QProcess::nullDevice());
+        service->start();
+        QVERIFY(service->waitForStarted());
+        if (!nameTaken) {
+            QVERIFY(QTest::qWaitFor(
+                [&] { return other.interface()->isServiceRegistered(kService).value(); }, 10000));
+            bus->kill();
+        }
+        QVERIFY(service->waitForFinished(10000));
+        QCOMPARE(service->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(service->exitCode(), exitCode);
     }
-    QVERIFY(service->waitForFinished(10000));
-    QCOMPARE(service->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(service->exitCode(), exitCode);
 }
 
 QMN_TEST_MAIN(TestCrash)

@@ -2,8 +2,9 @@
 # Builds the Debian package of this machine's release from a copy of the checkout, with the suite
 # run at build time, and checks it and its source with lintian (pedantic): an error or a warning
 # fails. With
-# --check it then installs the package in a clean root of the same release, tries it there and
-# purges it (tools/lib/package-check.sh; as root, through sudo when needed).
+# --check it then installs the package in a clean root of the same release, boots that root with
+# systemd-nspawn, tries the package there as a user of a real systemd user manager, and purges it
+# (tools/lib/package-check.sh; as root, through sudo when needed).
 #
 #   tools/package.sh [--check] [OUT]     packages, build log and lintian's report in OUT
 #                                        (default build-package/)
@@ -36,12 +37,11 @@ if ! (cd "$src" && dpkg-buildpackage -us -uc -b) >"$out/build.log" 2>&1; then
 fi
 echo "package: built in $((SECONDS - started)) s"
 mv "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo "$work"/*.dsc "$work"/*.tar.xz "$out/"
-# The demo's peers and sample data, for the cycle of the check: built with the package, never in
-# it.
+# The demo's message server and sample data, for the cycles of the check: built with the
+# package, never in it.
 rm -rf "$out/peers"
 mkdir -p "$out/peers"
-cp "$src"/obj-*/tools/quorin-msg-notification-demo-server \
-    "$src"/obj-*/tools/quorin-msg-notification-console-notifications "$out/peers/"
+cp "$src"/obj-*/tools/quorin-msg-notification-demo-server "$out/peers/"
 cp -r "$src/data/demo/." "$out/peers/"
 
 echo "package: lintian --pedantic on $(. /etc/os-release && echo "$PRETTY_NAME")"

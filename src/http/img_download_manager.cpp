@@ -70,6 +70,12 @@ void ImgDownloadManager::cancelQueued()
     m_threadPool->clear();
 }
 
+void ImgDownloadManager::stop()
+{
+    m_threadPool->clear();
+    m_threadPool->waitForDone();
+}
+
 QString ImgDownloadManager::localImagePath(const QString& url) const
 {
     return ImgDownload::localImagePath(m_imgDir, url);

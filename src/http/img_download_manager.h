@@ -22,6 +22,9 @@ public:
     void downloadImage(const QString& url);
     // Drops the downloads that have not started; those under way still report.
     void cancelQueued();
+    // Drops the queued downloads and waits for those under way, each bounded by its timeout:
+    // before the process exits, so that none runs while the exit handlers tear down Qt.
+    void stop();
     // Where the image of the URL is cached; empty when the URL names no file.
     QString localImagePath(const QString& url) const;
     // The cached files of every other URL: regular files directly in the cache folder only,
