@@ -15,7 +15,7 @@ case ${1:-} in
 --test) packages+=(binutils openssl tzdata) ;;
 --fuzz) packages+=(clang libclang-rt-14-dev) ;;
 --package) packages+=(binutils openssl tzdata build-essential debhelper dpkg-dev lintian debootstrap
-    systemd-container) ;;
+    systemd-container procps) ;;
 --debian13) packages=(debootstrap git tar) ;;
 --desktops)
     # The real notification services and what drives them: a display, a pointer, screenshots,

@@ -20,6 +20,12 @@ chroot_dir=${QMN_DEBIAN13_ROOT:-/var/cache/quorin-msg-notification/debian13}
 started=$SECONDS
 trap qmn_unmount_all EXIT
 qmn_make_root trixie "$chroot_dir"
+if [[ ${1:-} == --package ]]; then
+    # The package check boots a root with systemd-nspawn, which needs the cgroup tree of /sys and
+    # a / that is a mount point.
+    qmn_mount_into / "$chroot_dir" "${chroot_dir#/}" --bind
+    qmn_mount_into "$chroot_dir" /sys sys --rbind --make-rslave
+fi
 qmn_mount_system "$chroot_dir"
 
 # shellcheck source=lib/checkout.sh

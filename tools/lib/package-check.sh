@@ -42,16 +42,20 @@ boot_root() {
         >"$work/boot.log" 2>&1 </dev/null &
     nspawn=$!
     leader=
-    for _ in $(seq 100); do
-        leader=$(pgrep -P "$nspawn" | head -n 1) && [[ -n $leader ]] && break
-        sleep 0.1
+    # The container's PID 1 once it is systemd, and then its answer once it has finished booting.
+    local state=
+    for _ in $(seq 300); do
+        [[ -n $leader ]] || leader=$(pgrep -P "$nspawn" -x systemd || true)
+        if [[ -n $leader ]]; then
+            state=$(nsenter -t "$leader" -a systemctl is-system-running --wait 2>/dev/null || true)
+            [[ -n $state ]] && break
+        fi
+        sleep 0.2
     done
-    [[ -n $leader ]] || { cat "$work/boot.log" >&2; return 1; }
-    local state
-    state=$(timeout 120 nsenter -t "$leader" -a systemctl is-system-running --wait || true)
     [[ $state == running ]] || {
-        echo "package-check: the booted root is $state:" >&2
-        nsenter -t "$leader" -a systemctl --failed --no-pager >&2 || true
+        echo "package-check: the booted root is ${state:-not up}:" >&2
+        tail -n 20 "$work/boot.log" >&2
+        [[ -z $leader ]] || nsenter -t "$leader" -a systemctl --failed --no-pager >&2 || true
         return 1
     }
 }
