@@ -47,8 +47,9 @@ boot_root() {
     for _ in $(seq 300); do
         [[ -n $leader ]] || leader=$(pgrep -P "$nspawn" -x systemd || true)
         if [[ -n $leader ]]; then
+            # "offline" until systemd has made /run/systemd/system.
             state=$(nsenter -t "$leader" -a systemctl is-system-running --wait 2>/dev/null || true)
-            [[ -n $state ]] && break
+            [[ -n $state && $state != offline ]] && break
         fi
         sleep 0.2
     done
