@@ -16,7 +16,7 @@ case ${1:-} in
 --fuzz) packages+=(clang libclang-rt-14-dev) ;;
 --package) packages+=(binutils openssl tzdata build-essential debhelper dpkg-dev lintian debootstrap
     systemd-container procps) ;;
---debian13) packages=(debootstrap git tar) ;;
+--debian13) packages=(debootstrap git tar systemd-container procps) ;;
 --desktops)
     # The real notification services and what drives them: a display, a pointer, screenshots,
     # a stand-in logind for GNOME Shell, and the bus tools.

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Installs the package in a clean root of this machine's release, checks its units offline, boots
-# the root with systemd-nspawn and tries the package there as a user whose systemd runs
-# (package-session.sh), purges it, and compares the root's files before the install and after
-# the purge. As root.
+# Installs the package in a clean root of its release (this machine's unless told), checks its
+# units offline, boots the root with systemd-nspawn and tries the package there as a user whose
+# systemd runs (package-session.sh), purges it, and compares the root's files before the install
+# and after the purge. As root.
 #
-#   package-check.sh PACKAGE.deb PEERS      PEERS: the demo's message server and its messages
+#   package-check.sh PACKAGE.deb PEERS [CODENAME]   PEERS: the demo's message server and its
+#                                                   messages; CODENAME: the release the package
+#                                                   is for, default this machine's
 set -euo pipefail
 deb=$(realpath "$1")
 peers=$(realpath "$2")
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=debian-root.sh
 source "$here/debian-root.sh"
-codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+codename=${3:-$(. /etc/os-release && echo "$VERSION_CODENAME")}
 cache=/var/cache/quorin-msg-notification
 work=$(mktemp -d /var/tmp/qmn-package.XXXXXX)
 nspawn=
@@ -42,13 +44,16 @@ boot_root() {
         >"$work/boot.log" 2>&1 </dev/null &
     nspawn=$!
     leader=
+    # The container's namespaces, its root and folder named one by one: --all leaves the root
+    # of a chroot that runs this script (the Debian 13 lane) at the host's.
+    enter=(nsenter -m -u -i -n -p -C -r -w -t)
     # The container's PID 1 once it is systemd, and then its answer once it has finished booting.
     local state=
     for _ in $(seq 300); do
         [[ -n $leader ]] || leader=$(pgrep -P "$nspawn" -x systemd || true)
         if [[ -n $leader ]]; then
             # "offline" until systemd has made /run/systemd/system.
-            state=$(nsenter -t "$leader" -a systemctl is-system-running --wait 2>/dev/null || true)
+            state=$("${enter[@]}" "$leader" systemctl is-system-running --wait 2>/dev/null || true)
             [[ -n $state && $state != offline ]] && break
         fi
         sleep 0.2
@@ -56,12 +61,12 @@ boot_root() {
     [[ $state == running ]] || {
         echo "package-check: the booted root is ${state:-not up}:" >&2
         tail -n 20 "$work/boot.log" >&2
-        [[ -z $leader ]] || nsenter -t "$leader" -a systemctl --failed --no-pager >&2 || true
+        [[ -z $leader ]] || "${enter[@]}" "$leader" systemctl --failed --no-pager >&2 || true
         return 1
     }
 }
 in_box() {
-    nsenter -t "$leader" -a /usr/bin/env -i LANG=C.UTF-8 TERM=dumb \
+    "${enter[@]}" "$leader" /usr/bin/env -i LANG=C.UTF-8 TERM=dumb \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
 }
 halt_root() {

@@ -12,6 +12,8 @@ query=quorin-msg-notification-query
 say() { echo "package-check: $*"; }
 fail() {
     echo "package-check: $*" >&2
+    # What the user's systemd says of the service, for whoever reads a failed run.
+    systemctl --user status --no-pager --lines=30 "$unit" >&2 || true
     exit 1
 }
 work=$(mktemp -d)
