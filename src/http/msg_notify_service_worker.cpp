@@ -82,6 +82,28 @@ bool MsgNotifyServiceWorker::held(const char* request) const
     return true;
 }
 
+void MsgNotifyServiceWorker::serialized(std::function<void()> job)
+{
+    if (m_busy) {
+        m_waiting.enqueue(std::move(job));
+        return;
+    }
+    m_busy = true;
+    job();
+    while (!m_waiting.isEmpty()) {
+        m_waiting.dequeue()();
+    }
+    m_busy = false;
+}
+
+QNetworkAccessManager* MsgNotifyServiceWorker::manager()
+{
+    if (!m_manager) {
+        m_manager = new QNetworkAccessManager(this);
+    }
+    return m_manager;
+}
+
 void MsgNotifyServiceWorker::slotGetMsgNotifyInfos(qint64 ifModifiedSince)
 {
     slotGetMsgNotifyInfos(kFirstPage, kPageSize, ifModifiedSince);
@@ -89,6 +111,11 @@ void MsgNotifyServiceWorker::slotGetMsgNotifyInfos(qint64 ifModifiedSince)
 
 void MsgNotifyServiceWorker::slotGetMsgNotifyInfos(int reqPage, int maxResults,
                                                    qint64 ifModifiedSince)
+{
+    serialized([=, this] { getPages(reqPage, maxResults, ifModifiedSince); });
+}
+
+void MsgNotifyServiceWorker::getPages(int reqPage, int maxResults, qint64 ifModifiedSince)
 {
     // A loop rather than a call per page, so that a long fetch does not stack up managers,
     // event loops and timers.
@@ -119,13 +146,12 @@ std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int m
     const QString query = u"reqPage=%1"_s.arg(reqPage) + u'&' + u"maxResults=%1"_s.arg(maxResults);
     const QUrl url(u"%1?%2"_s.arg(address, query), QUrl::TolerantMode);
 
-    QNetworkAccessManager manager;
     QNetworkRequest request = serverRequest(url);
     if (ifModifiedSince >= 1) {
         request.setRawHeader("If-Modified-Since", QByteArray::number(ifModifiedSince));
     }
 
-    QNetworkReply* reply = manager.get(request);
+    QNetworkReply* reply = manager()->get(request);
     if (!reply) {
         qCWarning(logMain).noquote() << "GET NetworkReply failed:" << address;
         return std::nullopt;
@@ -148,6 +174,11 @@ std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int m
 
 void MsgNotifyServiceWorker::slotReportMsgNotifyInfo(const MsgEventInfos& msgEventInfos)
 {
+    serialized([=, this] { report(msgEventInfos); });
+}
+
+void MsgNotifyServiceWorker::report(const MsgEventInfos& msgEventInfos)
+{
     if (held("POST msgNotifyInfo")) {
         Q_EMIT sigReportMsgNotifyInfoSkipped();
         return;
@@ -155,7 +186,6 @@ void MsgNotifyServiceWorker::slotReportMsgNotifyInfo(const MsgEventInfos& msgEve
     const QString address = Singleton<Config>::instance()->server() + kReportPath;
     const QUrl url(address, QUrl::TolerantMode);
 
-    QNetworkAccessManager manager;
     QNetworkRequest request = serverRequest(url);
 
     QJsonArray events;
@@ -163,7 +193,7 @@ void MsgNotifyServiceWorker::slotReportMsgNotifyInfo(const MsgEventInfos& msgEve
         events.append(event.toJsonObject());
     }
     QNetworkReply* reply =
-        manager.post(request, QJsonDocument(events).toJson(QJsonDocument::Compact));
+        manager()->post(request, QJsonDocument(events).toJson(QJsonDocument::Compact));
     if (!reply) {
         qCWarning(logMain).noquote() << "POST NetworkReply failed:" << address;
         Q_EMIT sigReportMsgNotifyInfo(false);
@@ -220,12 +250,17 @@ MsgNotifyServiceWorker::waitForReply(QNetworkReply* reply, const char* failure, 
                        target.toString());
             break;
         }
-        Q_FALLTHROUGH();
-    case ReplyWaiter::TimedOut:
         qCWarning(logMain).noquote() << failure << url << reply->errorString();
         break;
+    case ReplyWaiter::TimedOut:
+        qCWarning(logMain).noquote()
+            << failure << url << u"timed out after %1 s"_s.arg(m_options.requestTimeoutMs / 1000.0);
+        break;
     }
-    // A reply still in flight (time-out) goes with its manager.
+    // A reply still in flight (time-out) must not hold the shared manager's connection.
+    if (!reply->isFinished()) {
+        reply->abort();
+    }
     reply->deleteLater();
     return answer;
 }

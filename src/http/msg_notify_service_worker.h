@@ -5,10 +5,13 @@
 
 #include <QObject>
 #include <QPair>
+#include <QQueue>
 
+#include <functional>
 #include <optional>
 
 class QJsonObject;
+class QNetworkAccessManager;
 class ServerGate;
 class QNetworkReply;
 class QNetworkRequest;
@@ -28,8 +31,9 @@ struct MsgNotifyServiceOptions
     ServerGate* gate = nullptr;
 };
 
-// Lives on the service's thread and performs every request to the message server, each with
-// its own network access manager, event loop and time-out.
+// Lives on the service's thread and performs every request to the message server, one at a time
+// through one network access manager, so that a cycle's pages and upload share a connection;
+// each request has its own event loop and time-out.
 class MsgNotifyServiceWorker : public QObject
 {
     Q_OBJECT
@@ -71,8 +75,15 @@ private:
 
     // The gate is closed: logs why.
     bool held(const char* request) const;
+    // Runs the job now, or after the request under way when one is: a request's event loop
+    // delivers the calls queued meanwhile, which would otherwise go out beside it.
+    void serialized(std::function<void()> job);
+    // Made on first use, on this thread; it looks the proxy up for each request.
+    QNetworkAccessManager* manager();
 
+    void getPages(int reqPage, int maxResults, qint64 ifModifiedSince);
     std::optional<MsgNotifyInfos> getPage(int reqPage, int maxResults, qint64 ifModifiedSince);
+    void report(const MsgEventInfos& msgEventInfos);
     // With the identification headers and the token.
     QNetworkRequest serverRequest(const QUrl& url) const;
     // Waits for the reply within the time limit; logs failures under the given prefix.
@@ -83,4 +94,7 @@ private:
     QPair<int, QString> parseResponseJsonObject(const QJsonObject& object, const QString& name);
 
     MsgNotifyServiceOptions m_options;
+    QNetworkAccessManager* m_manager = nullptr;
+    bool m_busy = false;
+    QQueue<std::function<void()>> m_waiting;
 };

@@ -38,8 +38,21 @@ void ServerGate::record(int status, const QByteArray& retryAfter, const QByteArr
     if (status == 0 && m_network == Network::Offline) {
         return;
     }
-    m_backoff.record(status, ServerBackoff::retryAfterMs(retryAfter, date, now), now,
-                     *QRandomGenerator::global());
+    const std::optional<qint64> wait = ServerBackoff::retryAfterMs(retryAfter, date, now);
+    // The server's own word about when to come back always holds.
+    const bool serverAsks = (status == 429 || status == 503) && wait;
+    if (m_failureCounted && !serverAsks && (status == 0 || status == 429 || status >= 500)) {
+        return;
+    }
+    const int failures = m_backoff.failures;
+    m_backoff.record(status, wait, now, *QRandomGenerator::global());
+    m_failureCounted = m_failureCounted || m_backoff.failures > failures;
+}
+
+void ServerGate::beginCycle()
+{
+    QMutexLocker locker(&m_mutex);
+    m_failureCounted = false;
 }
 
 void ServerGate::setNetwork(Network network)

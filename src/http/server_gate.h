@@ -23,8 +23,11 @@ public:
     const char* reason() const;
 
     // One answer: the HTTP status (0 when none came) with its Retry-After and Date. A failure
-    // without an answer counts only while the network is not known to be down.
+    // without an answer counts only while the network is not known to be down, and only the
+    // first failure of a cycle counts: a cycle whose upload and fetch both fail is one failure.
     void record(int status, const QByteArray& retryAfter, const QByteArray& date);
+    // A new cycle: its first failure will count.
+    void beginCycle();
 
     void setNetwork(Network network);
     void setMetered(bool metered);
@@ -36,5 +39,6 @@ private:
     // Asking may cut a wait that a clock set back left too far ahead.
     mutable ServerBackoff m_backoff;
     Network m_network = Network::Unknown;
+    bool m_failureCounted = false;
     bool m_metered = false;
 };

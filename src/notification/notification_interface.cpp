@@ -79,8 +79,14 @@ void NotificationInterface::queueCycle()
         return;
     }
     m_cycleQueued = true;
-    QMetaObject::invokeMethod(this, &NotificationInterface::slotReportMsgEventInfos,
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            // However many of its requests fail, a cycle counts one failure against the server.
+            Singleton<MsgNotifyService>::instance()->gate()->beginCycle();
+            slotReportMsgEventInfos();
+        },
+        Qt::QueuedConnection);
     QMetaObject::invokeMethod(
         this,
         [this] {
