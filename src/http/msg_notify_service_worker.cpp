@@ -25,23 +25,13 @@ const QString kReportPath = u"/store-dist-message/operActivity/report/msgNotifyI
 constexpr int kFirstPage = 1;
 constexpr int kPageSize = 50;
 
-// The stamp is a plain run of decimal digits; anything else (a sign, blanks, an HTTP date, a
-// number too large) gives 0, which makes the next fetch ask for everything.
-qint64 decimalStamp(const QByteArray& header)
-{
-    const bool digits =
-        !header.isEmpty() &&
-        std::all_of(header.cbegin(), header.cend(), [](char c) { return c >= '0' && c <= '9'; });
-    bool ok = false;
-    const qint64 stamp = digits ? header.toLongLong(&ok, 10) : 0;
-    return ok ? stamp : 0;
-}
 } // namespace
 
 MsgNotifyServiceWorker::MsgNotifyServiceWorker(QObject* parent,
                                                const MsgNotifyServiceOptions& options)
     : QObject(parent)
     , m_options(options)
+    , m_validators(Config::configFilePath())
 {
 }
 
@@ -127,7 +117,7 @@ void MsgNotifyServiceWorker::getPages(int reqPage, int maxResults, qint64 ifModi
             return;
         }
         const std::optional<MsgNotifyInfos> page =
-            getPage(reqPage + pages, maxResults, ifModifiedSince);
+            getPage(reqPage + pages, maxResults, ifModifiedSince, pages == 0);
         Q_EMIT sigGetMsgNotifyInfos(page);
         if (!page || !page->hasNextPage) {
             return;
@@ -136,7 +126,7 @@ void MsgNotifyServiceWorker::getPages(int reqPage, int maxResults, qint64 ifModi
 }
 
 std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int maxResults,
-                                                              qint64 ifModifiedSince)
+                                                              qint64 ifModifiedSince, bool first)
 {
     // Nothing goes out: the cycle goes on as after a failed fetch.
     if (held("GET msgNotifyInfos")) {
@@ -147,9 +137,7 @@ std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int m
     const QUrl url(u"%1?%2"_s.arg(address, query), QUrl::TolerantMode);
 
     QNetworkRequest request = serverRequest(url);
-    if (ifModifiedSince >= 1) {
-        request.setRawHeader("If-Modified-Since", QByteArray::number(ifModifiedSince));
-    }
+    m_validators.apply(ifModifiedSince, request);
 
     QNetworkReply* reply = manager()->get(request);
     if (!reply) {
@@ -167,7 +155,9 @@ std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int m
     }
     std::optional<MsgNotifyInfos> page = parseMsgNotifyInfos(answer.body);
     if (page) {
-        page->lastModified = decimalStamp(answer.lastModified);
+        page->lastModified =
+            first ? m_validators.remember(answer.lastModified, answer.lastModifiedDate, answer.etag)
+                  : ListingValidators::stampOf(answer.lastModified, answer.lastModifiedDate);
     }
     return page;
 }
@@ -234,6 +224,8 @@ MsgNotifyServiceWorker::waitForReply(QNetworkReply* reply, const char* failure, 
         answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         answer.body = reply->readAll();
         answer.lastModified = reply->rawHeader("Last-Modified");
+        answer.lastModifiedDate = reply->header(QNetworkRequest::LastModifiedHeader).toDateTime();
+        answer.etag = reply->rawHeader("ETag");
         break;
     case ReplyWaiter::Oversized:
         qCWarning(logMain).noquote()

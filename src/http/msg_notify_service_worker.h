@@ -2,6 +2,7 @@
 
 #include "common/data.h"
 #include "common/utils.h"
+#include "http/listing_validators.h"
 
 #include <QObject>
 #include <QPair>
@@ -71,6 +72,8 @@ private:
         int status = 0;
         QByteArray body;
         QByteArray lastModified;
+        QDateTime lastModifiedDate;
+        QByteArray etag;
     };
 
     // The gate is closed: logs why.
@@ -82,7 +85,9 @@ private:
     QNetworkAccessManager* manager();
 
     void getPages(int reqPage, int maxResults, qint64 ifModifiedSince);
-    std::optional<MsgNotifyInfos> getPage(int reqPage, int maxResults, qint64 ifModifiedSince);
+    // The first page of a fetch leaves its validators for the next one.
+    std::optional<MsgNotifyInfos> getPage(int reqPage, int maxResults, qint64 ifModifiedSince,
+                                          bool first);
     void report(const MsgEventInfos& msgEventInfos);
     // With the identification headers and the token.
     QNetworkRequest serverRequest(const QUrl& url) const;
@@ -95,6 +100,7 @@ private:
 
     MsgNotifyServiceOptions m_options;
     QNetworkAccessManager* m_manager = nullptr;
+    ListingValidators m_validators;
     bool m_busy = false;
     QQueue<std::function<void()>> m_waiting;
 };
