@@ -77,21 +77,29 @@ qint64 ListingValidators::remember(const QByteArray& lastModified,
 
 void ListingValidators::apply(qint64 ifModifiedSince, QNetworkRequest& request)
 {
+    const auto [since, etag] = conditionalHeaders(ifModifiedSince);
+    if (!since.isEmpty()) {
+        request.setRawHeader("If-Modified-Since", since);
+    }
+    if (!etag.isEmpty()) {
+        request.setRawHeader("If-None-Match", etag);
+    }
+}
+
+QPair<QByteArray, QByteArray> ListingValidators::conditionalHeaders(qint64 ifModifiedSince)
+{
     if (ifModifiedSince < 1) {
-        return;
+        return {};
     }
     load();
     const auto kept = std::find_if(m_entries.cbegin(), m_entries.cend(), [&](const Entry& entry) {
         return entry.stamp == ifModifiedSince;
     });
-    if (kept == m_entries.cend() || !kept->httpDate) {
-        request.setRawHeader("If-Modified-Since", QByteArray::number(ifModifiedSince));
-    } else {
-        request.setRawHeader("If-Modified-Since", httpDate(ifModifiedSince));
+    if (kept == m_entries.cend()) {
+        return {QByteArray::number(ifModifiedSince), {}};
     }
-    if (kept != m_entries.cend() && !kept->etag.isEmpty()) {
-        request.setRawHeader("If-None-Match", kept->etag);
-    }
+    return {kept->httpDate ? httpDate(ifModifiedSince) : QByteArray::number(ifModifiedSince),
+            kept->etag};
 }
 
 void ListingValidators::load()

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
+#include <QPair>
 #include <QString>
 
 class QNetworkRequest;
@@ -27,6 +28,8 @@ public:
     // The conditional headers of a fetch of what changed since the stamp (none below 1): an
     // unknown stamp travels as decimal digits, as the store's server expects.
     void apply(qint64 ifModifiedSince, QNetworkRequest& request);
+    // What apply() sends for the stamp: If-Modified-Since and If-None-Match (empty for none).
+    QPair<QByteArray, QByteArray> conditionalHeaders(qint64 ifModifiedSince);
 
     // A stamp in milliseconds as an HTTP date ("Mon, 07 Dec 2026 17:40:05 GMT").
     static QByteArray httpDate(qint64 msecs);

@@ -215,10 +215,19 @@ QString ReportTable::status(const QJsonObject& status)
     const QJsonObject images = status.value("imageCache"_L1).toObject();
     const QJsonObject service = status.value("service"_L1).toObject();
 
-    const QString lastFetch = status.value("lastFetch"_L1).isNull()
-                                  ? u"never"_s
-                                  : u"%1 (stamp %2)"_s.arg(timeText(status.value("lastFetch"_L1)))
-                                        .arg(status.value("lastModified"_L1).toInteger());
+    // The next fetch asks for what changed since: as the server will read it.
+    QString lastFetch = u"never"_s;
+    if (status.value("lastModified"_L1).toInteger() > 0) {
+        lastFetch = status.value("lastFetch"_L1).isNull()
+                        ? u"stamp %1"_s.arg(status.value("lastModified"_L1).toInteger())
+                        : u"%1 (stamp %2)"_s.arg(timeText(status.value("lastFetch"_L1)))
+                              .arg(status.value("lastModified"_L1).toInteger());
+        lastFetch += u"; next asks If-Modified-Since: %1"_s.arg(
+            status.value("ifModifiedSince"_L1).toString());
+        if (!status.value("ifNoneMatch"_L1).toString().isEmpty()) {
+            lastFetch += u", If-None-Match: %1"_s.arg(status.value("ifNoneMatch"_L1).toString());
+        }
+    }
     const QString databaseSize =
         database.value("exists"_L1).toBool()
             ? u"%1 with its log"_s.arg(sizeText(database.value("bytes"_L1).toInteger()))

@@ -6,6 +6,7 @@
 #include "database/database_connection_config.h"
 #include "http/img_download.h"
 #include "http/img_download_manager.h"
+#include "http/listing_validators.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -295,6 +296,9 @@ std::optional<QJsonObject> StoreReport::status(QString* error)
         return std::nullopt;
     }
     const qint64 lastModified = settings.value(u"lastModified"_s).toLongLong();
+    // What the next fetch sends back of the last complete listing.
+    const QPair<QByteArray, QByteArray> validators =
+        ListingValidators(configPath).conditionalHeaders(lastModified);
 
     const QString databasePath = DatabaseConnectionConfig::databaseFilePath();
     const QString imgDir = ImgDownloadManager::imgDirPath();
@@ -308,7 +312,12 @@ std::optional<QJsonObject> StoreReport::status(QString* error)
         {u"enabled"_s, Config::enabledSetting(settings)},
         {u"configFile"_s, configPath},
         {u"lastModified"_s, lastModified},
-        {u"lastFetch"_s, localTime(lastModified)},
+        // A stamp ahead of this machine's clock is the server's word, not a time of ours.
+        {u"lastFetch"_s, lastModified <= QDateTime::currentMSecsSinceEpoch() + 60000
+                             ? localTime(lastModified)
+                             : QJsonValue()},
+        {u"ifModifiedSince"_s, QString::fromLatin1(validators.first)},
+        {u"ifNoneMatch"_s, QString::fromLatin1(validators.second)},
         {u"database"_s, QJsonObject{{u"path"_s, databasePath},
                                     {u"exists"_s, QFileInfo(databasePath).isFile()},
                                     {u"bytes"_s, databaseBytes(databasePath)}}},
