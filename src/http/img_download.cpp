@@ -11,9 +11,28 @@
 #include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QThread>
 #include <QUrl>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+// One manager per pool thread for every image that thread fetches, so that a server or CDN sees
+// a connection per thread rather than a handshake per image. It goes when its thread ends (an
+// idle pool thread expires), on that thread.
+QNetworkAccessManager* threadManager()
+{
+    static thread_local QNetworkAccessManager* manager = nullptr;
+    if (!manager) {
+        manager = new QNetworkAccessManager();
+        QObject::connect(QThread::currentThread(), &QThread::finished, [] {
+            delete manager;
+            manager = nullptr;
+        });
+    }
+    return manager;
+}
+} // namespace
 
 ImgDownload::ImgDownload(const QString& url, const QString& imgDir, const ImgDownloadLimits& limits)
     : m_url(url)
@@ -65,8 +84,7 @@ void ImgDownload::run()
         return;
     }
 
-    QNetworkAccessManager manager;
-    QNetworkReply* reply = manager.get(QNetworkRequest(QUrl(m_url, QUrl::TolerantMode)));
+    QNetworkReply* reply = threadManager()->get(QNetworkRequest(QUrl(m_url, QUrl::TolerantMode)));
     bool ok = false;
     const bool finished =
         ReplyWaiter::wait(reply, m_limits.timeoutMs, m_limits.maxBytes) == ReplyWaiter::Finished;
@@ -78,6 +96,10 @@ void ImgDownload::run()
         qCDebug(logMain).noquote() << "Image downloaded:" << m_url;
     } else {
         qCWarning(logMain).noquote() << "Image download failed:" << m_url;
+    }
+    // One still in flight (time-out, too large) must not hold the thread's connection.
+    if (!reply->isFinished()) {
+        reply->abort();
     }
     reply->deleteLater();
     Q_EMIT sigImgDownloaded(m_url, ok);
