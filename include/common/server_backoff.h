@@ -29,6 +29,9 @@ struct ServerBackoff
     // absent or unreadable.
     static std::optional<qint64> retryAfterMs(const QByteArray& retryAfter, const QByteArray& date,
                                               qint64 nowMs);
+    // An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT", or another RFC 2822 form) in milliseconds
+    // since the epoch; empty when unreadable.
+    static std::optional<qint64> httpDateMs(const QByteArray& text);
     // A uniform wait in [0, min(24 h, 30 min * 2^(failures - 1))].
     static qint64 jitteredDelayMs(int failures, QRandomGenerator& random);
 

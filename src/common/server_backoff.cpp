@@ -7,11 +7,8 @@
 
 #include <algorithm>
 
-namespace {
-
-// The date form of RFC 9110, "Sun, 06 Nov 1994 08:49:37 GMT", which Qt 6.4's RFC 2822 parser
-// does not read for its zone name; other forms through that parser.
-std::optional<qint64> httpDateMs(const QByteArray& text)
+// The date form of RFC 9110 by hand: Qt 6.4's RFC 2822 parser does not read it for its zone name.
+std::optional<qint64> ServerBackoff::httpDateMs(const QByteArray& text)
 {
     static const QList<QByteArray> months{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -27,8 +24,6 @@ std::optional<qint64> httpDateMs(const QByteArray& text)
         QDateTime::fromString(QString::fromLatin1(text.trimmed()), Qt::RFC2822Date);
     return other.isValid() ? std::optional<qint64>(other.toMSecsSinceEpoch()) : std::nullopt;
 }
-
-} // namespace
 
 std::optional<qint64> ServerBackoff::retryAfterMs(const QByteArray& retryAfter,
                                                   const QByteArray& date, qint64 nowMs)

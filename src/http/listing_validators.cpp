@@ -1,5 +1,8 @@
 #include "http/listing_validators.h"
 
+#include "common/server_backoff.h"
+
+#include <QDateTime>
 #include <QLocale>
 #include <QNetworkRequest>
 #include <QSettings>
@@ -39,20 +42,17 @@ QByteArray ListingValidators::httpDate(qint64 msecs)
         .toLatin1();
 }
 
-qint64 ListingValidators::stampOf(const QByteArray& lastModified, const QDateTime& lastModifiedDate)
+qint64 ListingValidators::stampOf(const QByteArray& lastModified)
 {
     const qint64 decimal = decimalStamp(lastModified);
-    if (decimal == 0 && lastModifiedDate.isValid()) {
-        return std::max<qint64>(lastModifiedDate.toMSecsSinceEpoch(), 0);
-    }
-    return decimal;
+    return decimal != 0 ? decimal
+                        : std::max<qint64>(ServerBackoff::httpDateMs(lastModified).value_or(0), 0);
 }
 
-qint64 ListingValidators::remember(const QByteArray& lastModified,
-                                   const QDateTime& lastModifiedDate, const QByteArray& etag)
+qint64 ListingValidators::remember(const QByteArray& lastModified, const QByteArray& etag)
 {
     Entry entry;
-    entry.stamp = stampOf(lastModified, lastModifiedDate);
+    entry.stamp = stampOf(lastModified);
     entry.httpDate = entry.stamp != 0 && decimalStamp(lastModified) == 0;
     // An ETag is an opaque quoted string; one that could break a header line is not kept.
     if (etag.size() <= 256 && !etag.contains('\r') && !etag.contains('\n')) {

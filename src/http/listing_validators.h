@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDateTime>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -20,11 +19,10 @@ public:
 
     // The stamp of a reply: the decimal Last-Modified as it stands, else an HTTP date in
     // milliseconds, else 0.
-    static qint64 stampOf(const QByteArray& lastModified, const QDateTime& lastModifiedDate);
+    static qint64 stampOf(const QByteArray& lastModified);
     // The same for the first page of a listing, with how to send it back and the ETag
     // remembered.
-    qint64 remember(const QByteArray& lastModified, const QDateTime& lastModifiedDate,
-                    const QByteArray& etag);
+    qint64 remember(const QByteArray& lastModified, const QByteArray& etag);
     // The conditional headers of a fetch of what changed since the stamp (none below 1): an
     // unknown stamp travels as decimal digits, as the store's server expects.
     void apply(qint64 ifModifiedSince, QNetworkRequest& request);

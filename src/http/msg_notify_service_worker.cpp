@@ -155,9 +155,8 @@ std::optional<MsgNotifyInfos> MsgNotifyServiceWorker::getPage(int reqPage, int m
     }
     std::optional<MsgNotifyInfos> page = parseMsgNotifyInfos(answer.body);
     if (page) {
-        page->lastModified =
-            first ? m_validators.remember(answer.lastModified, answer.lastModifiedDate, answer.etag)
-                  : ListingValidators::stampOf(answer.lastModified, answer.lastModifiedDate);
+        page->lastModified = first ? m_validators.remember(answer.lastModified, answer.etag)
+                                   : ListingValidators::stampOf(answer.lastModified);
     }
     return page;
 }
@@ -224,7 +223,6 @@ MsgNotifyServiceWorker::waitForReply(QNetworkReply* reply, const char* failure, 
         answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         answer.body = reply->readAll();
         answer.lastModified = reply->rawHeader("Last-Modified");
-        answer.lastModifiedDate = reply->header(QNetworkRequest::LastModifiedHeader).toDateTime();
         answer.etag = reply->rawHeader("ETag");
         break;
     case ReplyWaiter::Oversized:

@@ -72,7 +72,6 @@ private:
         int status = 0;
         QByteArray body;
         QByteArray lastModified;
-        QDateTime lastModifiedDate;
         QByteArray etag;
     };
 
