@@ -57,14 +57,16 @@ HttpResponse HttpResponse::json(const QByteArray& body, int status)
 
 namespace {
 
-// One connection: reads one request, answers it as the handler says.
+// One connection: reads a request, answers it as the handler says; with keep-alive, the next
+// request after a normal answer.
 class Connection : public QObject
 {
 public:
-    Connection(QTcpSocket* socket, LoopbackHttpServer* server)
+    Connection(QTcpSocket* socket, LoopbackHttpServer* server, int id)
         : QObject(socket)
         , m_socket(socket)
         , m_server(server)
+        , m_id(id)
     {
         connect(socket, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -74,16 +76,20 @@ public:
 private:
     void onReadyRead()
     {
-        if (m_answered) {
-            m_socket->readAll();
-            return;
-        }
         m_buffer += m_socket->readAll();
+        if (!m_answered) {
+            takeRequest();
+        }
+    }
+
+    void takeRequest()
+    {
         const qsizetype headerEnd = m_buffer.indexOf("\r\n\r\n");
         if (headerEnd < 0) {
             return;
         }
         HttpRequest request;
+        request.connection = m_id;
         const QList<QByteArray> lines = m_buffer.left(headerEnd).split('\n');
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
         request.method = requestLine.value(0);
@@ -101,7 +107,10 @@ private:
             return;
         }
         request.body = m_buffer.mid(headerEnd + 4, length);
+        m_buffer.remove(0, headerEnd + 4 + length);
         m_answered = true;
+        m_keepAlive = m_server->keepAlive() &&
+                      request.header("Connection").compare("close", Qt::CaseInsensitive) != 0;
         const HttpResponse response = m_server->handle(request);
         if (response.mode == HttpResponse::Mode::Normal && response.delayMs > 0) {
             QTimer::singleShot(response.delayMs, this, [this, response] { answer(response); });
@@ -141,10 +150,15 @@ private:
         } else {
             head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
         }
-        head += "Connection: close\r\n\r\n";
+        const bool keepAlive = m_keepAlive && response.mode == Mode::Normal;
+        head += keepAlive ? "\r\n" : "Connection: close\r\n\r\n";
         m_socket->write(head);
 
-        if (response.mode == Mode::Normal) {
+        if (keepAlive) {
+            m_socket->write(response.body);
+            m_answered = false;
+            takeRequest();
+        } else if (response.mode == Mode::Normal) {
             m_socket->write(response.body);
             m_closeWhenWritten = true;
         } else if (response.mode == Mode::Truncated) {
@@ -189,8 +203,10 @@ private:
 
     QTcpSocket* m_socket;
     LoopbackHttpServer* m_server;
+    int m_id;
     QByteArray m_buffer;
     bool m_answered = false;
+    bool m_keepAlive = false;
     bool m_closeWhenWritten = false;
     HttpResponse m_response;
     qint64 m_remaining = 0;
@@ -212,7 +228,7 @@ public:
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        m_server->noteConnection();
+        const int id = m_server->noteConnection();
         QTcpSocket* socket = nullptr;
         if (m_tls) {
             auto* ssl = new QSslSocket(this);
@@ -222,13 +238,15 @@ protected:
             ssl->setPeerVerifyMode(QSslSocket::VerifyNone);
             // A client that rejects the certificate just goes away.
             connect(ssl, &QSslSocket::sslErrors, ssl, [ssl] { ssl->abort(); });
+            connect(ssl, &QSslSocket::encrypted, ssl,
+                    [server = m_server] { server->noteHandshake(); });
             ssl->startServerEncryption();
             socket = ssl;
         } else {
             socket = new QTcpSocket(this);
             socket->setSocketDescriptor(descriptor);
         }
-        new Connection(socket, m_server);
+        new Connection(socket, m_server, id);
     }
 
 private:
@@ -275,27 +293,37 @@ LoopbackHttpServer::~LoopbackHttpServer()
     delete m_thread;
 }
 
-bool LoopbackHttpServer::makeCertificate()
+bool LoopbackHttpServer::makeCertificate(const QString& keyPath, const QString& certPath,
+                                         const QStringList& addresses)
 {
-    QTemporaryDir dir;
-    const QString keyPath = dir.filePath(QStringLiteral("key.pem"));
-    const QString certPath = dir.filePath(QStringLiteral("cert.pem"));
+    QString names = QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost");
+    for (const QString& address : addresses) {
+        names += QStringLiteral(",IP:") + address;
+    }
     QProcess openssl;
     openssl.start(QStringLiteral("openssl"),
                   {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
                    QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
                    QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
                    QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
-                   QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost"),
+                   QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"), names,
                    QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath});
     if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
         qWarning("openssl failed: %s", openssl.readAllStandardError().constData());
         return false;
     }
+    return true;
+}
+
+bool LoopbackHttpServer::makeCertificate()
+{
+    QTemporaryDir dir;
+    const QString keyPath = dir.filePath(QStringLiteral("key.pem"));
+    const QString certPath = dir.filePath(QStringLiteral("cert.pem"));
     QFile keyFile(keyPath);
     QFile certFile(certPath);
-    if (!keyFile.open(QIODevice::ReadOnly) || !certFile.open(QIODevice::ReadOnly)) {
+    if (!makeCertificate(keyPath, certPath, {m_address}) || !keyFile.open(QIODevice::ReadOnly) ||
+        !certFile.open(QIODevice::ReadOnly)) {
         return false;
     }
     m_key = QSslKey(keyFile.readAll(), QSsl::Ec);
@@ -316,6 +344,18 @@ void LoopbackHttpServer::setHandler(Handler handler)
     m_handler = std::move(handler);
 }
 
+void LoopbackHttpServer::setKeepAlive(bool keepAlive)
+{
+    QMutexLocker locker(&m_mutex);
+    m_keepAlive = keepAlive;
+}
+
+bool LoopbackHttpServer::keepAlive() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_keepAlive;
+}
+
 QList<HttpRequest> LoopbackHttpServer::requests() const
 {
     QMutexLocker locker(&m_mutex);
@@ -333,12 +373,19 @@ void LoopbackHttpServer::clearRequests()
     QMutexLocker locker(&m_mutex);
     m_requests.clear();
     m_connections = 0;
+    m_handshakes = 0;
 }
 
 int LoopbackHttpServer::connectionCount() const
 {
     QMutexLocker locker(&m_mutex);
     return m_connections;
+}
+
+int LoopbackHttpServer::handshakeCount() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_handshakes;
 }
 
 HttpResponse LoopbackHttpServer::handle(const HttpRequest& request)
@@ -358,8 +405,15 @@ HttpResponse LoopbackHttpServer::handle(const HttpRequest& request)
     return handler(request);
 }
 
-void LoopbackHttpServer::noteConnection()
+int LoopbackHttpServer::noteConnection()
 {
     QMutexLocker locker(&m_mutex);
     ++m_connections;
+    return ++m_lastConnectionId;
+}
+
+void LoopbackHttpServer::noteHandshake()
+{
+    QMutexLocker locker(&m_mutex);
+    ++m_handshakes;
 }

@@ -20,6 +20,7 @@ struct HttpRequest
     QByteArray target;                            // path and query, as sent
     QList<QPair<QByteArray, QByteArray>> headers; // in the order sent
     QByteArray body;
+    int connection = 0; // the server's number of the connection it came on, from 1
 
     QByteArray header(const QByteArray& name) const;
     bool hasHeader(const QByteArray& name) const;
@@ -34,7 +35,7 @@ struct HttpRequest
 struct HttpResponse
 {
     enum class Mode {
-        Normal,             // status line, headers, Content-Length, body, close
+        Normal,             // status line, headers, Content-Length, body, close (or keep-alive)
         NeverAnswer,        // read the request and say nothing
         HeadersThenSilence, // headers announcing the body, then nothing
         Reset,              // close the connection with a TCP reset
@@ -65,7 +66,8 @@ struct HttpResponse
 
 // A loopback HTTP/1.1 server on a thread of its own, optionally over TLS with a self-signed
 // certificate made when it starts. It records every request and answers through a handler that
-// runs on its thread.
+// runs on its thread. It closes each connection after its answer, unless keep-alive is on, as
+// standard servers have it: then normal answers leave the connection open for the next request.
 class LoopbackHttpServer
 {
 public:
@@ -83,15 +85,24 @@ public:
     QSslCertificate certificate() const { return m_certificate; }
 
     void setHandler(Handler handler);
+    void setKeepAlive(bool keepAlive);
+    bool keepAlive() const;
     QList<HttpRequest> requests() const;
     qsizetype requestCount() const;
     void clearRequests();
-    // Connections the server has accepted, answered or not.
+    // Connections the server has accepted, answered or not, and TLS handshakes completed.
     int connectionCount() const;
+    int handshakeCount() const;
+
+    // A self-signed certificate for 127.0.0.1, localhost and these addresses, and its key, as
+    // PEM files; false when openssl failed.
+    static bool makeCertificate(const QString& keyPath, const QString& certPath,
+                                const QStringList& addresses = {});
 
     // Called on the server's thread.
     HttpResponse handle(const HttpRequest& request);
-    void noteConnection();
+    int noteConnection();
+    void noteHandshake();
 
 private:
     bool makeCertificate();
@@ -105,6 +116,9 @@ private:
     Handler m_handler;
     QList<HttpRequest> m_requests;
     int m_connections = 0;
+    int m_lastConnectionId = 0;
+    int m_handshakes = 0;
+    bool m_keepAlive = false;
     QThread* m_thread = nullptr;
     QObject* m_listener = nullptr;
 };
