@@ -7,6 +7,10 @@
 //
 // With --standalone <program>, the stand-alone service runs as a child process instead, with
 // folders of its own, and the figures are its time and peak resident memory for the new cycle.
+//
+// With --connections, the server speaks TLS and keeps connections open, as standard servers do,
+// and the figures are the TCP connections and TLS handshakes it saw in a new cycle and in a
+// cycle with nothing new, for the listing (pages and upload) and for the images.
 
 #include "common/config.h"
 #include "common/singleton.h"
@@ -33,7 +37,9 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSaveFile>
+#include <QSet>
 #include <QSettings>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QTimer>
@@ -572,6 +578,60 @@ int runStandalone(int runs, const QString& program, LoopbackHttpServer& server,
     return ok ? 0 : 1;
 }
 
+// The distinct connections the requests came on: for the listing, for the images.
+QPair<int, int> connectionsUsed(const QList<HttpRequest>& requests)
+{
+    QSet<int> listing;
+    QSet<int> images;
+    for (const HttpRequest& request : requests) {
+        (request.path().startsWith("/img/") ? images : listing).insert(request.connection);
+    }
+    return {int(listing.size()), int(images.size())};
+}
+
+int runConnections(TaskMeter& tasks, int runs, LoopbackHttpServer& server, Catalogue& catalogue,
+                   RecordingNotificationServer& notifications)
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.addCaCertificate(server.certificate());
+    QSslConfiguration::setDefaultConfiguration(configuration);
+    QSettings(Config::configFilePath(), QSettings::IniFormat)
+        .setValue(QStringLiteral("server"), server.baseUrl());
+    DBusInterface service("");
+    if (!service.registerDBus()) {
+        return 1;
+    }
+    CycleDriver driver(tasks, notifications, Singleton<NotificationInterface>::instance());
+    std::printf("connections per cycle, HTTP/1.1 over TLS with keep-alive, %d pages, %d images; "
+                "image pool of %d threads\n",
+                kPages, kMessages, Singleton<ImgDownloadManager>::instance()->maxThreadCount());
+    std::printf("%-4s | %-47s | %s\n", "", "new messages", "nothing new (upload, 304)");
+    std::printf("%-4s | %8s %7s %8s %8s %9s | %8s %7s %8s %8s %9s\n", "run", "ms", "requests",
+                "listing", "images", "new/TLS", "ms", "requests", "listing", "images", "new/TLS");
+    bool ok = true;
+    for (int run = 0; run < runs; ++run) {
+        catalogue.setRun(run, server.baseUrl() + QStringLiteral("/img"));
+        std::printf("%-4d", run + 1);
+        for (bool fresh : {true, false}) {
+            // Cycles are hours apart: the server has long closed the connections of the last.
+            server.closeConnections();
+            server.clearRequests();
+            const Cycle cycle = driver.run();
+            ok = ok && cycle.ok();
+            const QList<HttpRequest> requests = server.requests();
+            const auto [listing, images] = connectionsUsed(requests);
+            std::printf(" | %8.1f %7lld %8d %8d %4d/%-4d", cycle.ms, qint64(requests.size()),
+                        listing, images, server.connectionCount(), server.handshakeCount());
+            ok = ok && (fresh || requests.size() == 2);
+        }
+        std::printf("\n");
+    }
+    std::printf("listing, images: the connections their requests came on; new/TLS: the "
+                "connections the\nserver accepted in the cycle and the TLS handshakes it "
+                "completed; the server closes every\nconnection between cycles\n");
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -589,12 +649,17 @@ int main(int argc, char** argv)
     const int runs = runsAt > 0 ? qMax(1, arguments.value(runsAt + 1).toInt()) : 5;
     const qsizetype standaloneAt = arguments.indexOf(QStringLiteral("--standalone"));
 
-    LoopbackHttpServer server;
+    const bool connections = arguments.contains(QStringLiteral("--connections"));
+    LoopbackHttpServer server(connections);
+    server.setKeepAlive(connections);
     Catalogue catalogue;
     server.setHandler([&](const HttpRequest& request) { return catalogue.answer(request); });
     RecordingNotificationServer notifications;
     if (!notifications.start()) {
         return 1;
+    }
+    if (connections) {
+        return runConnections(app, qMin(runs, 3), server, catalogue, notifications);
     }
     if (standaloneAt > 0) {
         return runStandalone(runs, arguments.value(standaloneAt + 1), server, catalogue,

@@ -356,6 +356,18 @@ bool LoopbackHttpServer::keepAlive() const
     return m_keepAlive;
 }
 
+void LoopbackHttpServer::closeConnections()
+{
+    QMetaObject::invokeMethod(
+        m_listener,
+        [listener = m_listener] {
+            for (QTcpSocket* socket : listener->findChildren<QTcpSocket*>()) {
+                socket->disconnectFromHost();
+            }
+        },
+        Qt::BlockingQueuedConnection);
+}
+
 QList<HttpRequest> LoopbackHttpServer::requests() const
 {
     QMutexLocker locker(&m_mutex);

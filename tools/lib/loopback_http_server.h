@@ -87,6 +87,8 @@ public:
     void setHandler(Handler handler);
     void setKeepAlive(bool keepAlive);
     bool keepAlive() const;
+    // Closes every open connection, as a server does with idle ones after its keep-alive time.
+    void closeConnections();
     QList<HttpRequest> requests() const;
     qsizetype requestCount() const;
     void clearRequests();
