@@ -423,16 +423,9 @@ bool slowServicePass(TaskMeter& tasks, int run, Catalogue& catalogue,
 }
 
 int runInProcess(TaskMeter& tasks, int runs, bool images, LoopbackHttpServer& server,
-                 Catalogue& catalogue, RecordingNotificationServer& notifications)
+                 Catalogue& catalogue, RecordingNotificationServer& notifications,
+                 CycleDriver& driver)
 {
-    QSettings(Config::configFilePath(), QSettings::IniFormat)
-        .setValue(QStringLiteral("server"), server.baseUrl());
-    DBusInterface service("");
-    if (!service.registerDBus()) {
-        return 1;
-    }
-    CycleDriver driver(tasks, notifications, Singleton<NotificationInterface>::instance());
-
     std::printf("cycles of %d new messages%s, in process; times in ms\n", kMessages,
                 images ? " with 200 images of 50 KB" : " without images");
     std::printf("%-4s | %-58s | %-38s | %s\n", "", "new messages", "304, all shown again",
@@ -589,19 +582,8 @@ QPair<int, int> connectionsUsed(const QList<HttpRequest>& requests)
     return {int(listing.size()), int(images.size())};
 }
 
-int runConnections(TaskMeter& tasks, int runs, LoopbackHttpServer& server, Catalogue& catalogue,
-                   RecordingNotificationServer& notifications)
+int runConnections(int runs, LoopbackHttpServer& server, Catalogue& catalogue, CycleDriver& driver)
 {
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificate(server.certificate());
-    QSslConfiguration::setDefaultConfiguration(configuration);
-    QSettings(Config::configFilePath(), QSettings::IniFormat)
-        .setValue(QStringLiteral("server"), server.baseUrl());
-    DBusInterface service("");
-    if (!service.registerDBus()) {
-        return 1;
-    }
-    CycleDriver driver(tasks, notifications, Singleton<NotificationInterface>::instance());
     std::printf("connections per cycle, HTTP/1.1 over TLS with keep-alive, %d pages, %d images; "
                 "image pool of %d threads\n",
                 kPages, kMessages, Singleton<ImgDownloadManager>::instance()->maxThreadCount());
@@ -658,12 +640,23 @@ int main(int argc, char** argv)
     if (!notifications.start()) {
         return 1;
     }
-    if (connections) {
-        return runConnections(app, qMin(runs, 3), server, catalogue, notifications);
-    }
     if (standaloneAt > 0) {
         return runStandalone(runs, arguments.value(standaloneAt + 1), server, catalogue,
                              notifications);
     }
-    return runInProcess(app, runs, images, server, catalogue, notifications);
+
+    if (connections) {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.addCaCertificate(server.certificate());
+        QSslConfiguration::setDefaultConfiguration(configuration);
+    }
+    QSettings(Config::configFilePath(), QSettings::IniFormat)
+        .setValue(QStringLiteral("server"), server.baseUrl());
+    DBusInterface service("");
+    if (!service.registerDBus()) {
+        return 1;
+    }
+    CycleDriver driver(app, notifications, Singleton<NotificationInterface>::instance());
+    return connections ? runConnections(qMin(runs, 3), server, catalogue, driver)
+                       : runInProcess(app, runs, images, server, catalogue, notifications, driver);
 }

@@ -12,7 +12,7 @@ packages=(
     dbus-daemon dbus-bin libglib2.0-bin sqlite3
 )
 case ${1:-} in
---test) packages+=(binutils openssl tzdata nginx tinyproxy) ;;
+--test) packages+=(binutils openssl tzdata nginx tinyproxy-bin) ;;
 --fuzz) packages+=(clang libclang-rt-14-dev) ;;
 --package) packages+=(binutils openssl tzdata build-essential debhelper dpkg-dev lintian debootstrap
     systemd-container procps) ;;
@@ -39,9 +39,9 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-# The tests start nginx and tinyproxy themselves, on loopback ports: their packages must not start
-# system-wide daemons. Without a policy of the machine's own, one that forbids starting any
-# service holds for this installation.
+# The tests start nginx (and tinyproxy, whose -bin package has no service) themselves, on
+# loopback ports: nginx's package must not start a system-wide daemon. Without a policy of the
+# machine's own, one that forbids starting any service holds for this installation.
 policy=/usr/sbin/policy-rc.d
 if [[ ! -e $policy ]]; then
     trap '"${sudo[@]}" rm -f "$policy"' EXIT
