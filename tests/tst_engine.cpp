@@ -25,6 +25,8 @@
 #include <QScopeGuard>
 #include <QSettings>
 
+#include <gio/gio.h>
+
 // The service in this process, driven through a private bus against a loopback message server
 // and a recording notification service: whole cycles, closings and the peers' failures.
 namespace {
@@ -164,6 +166,8 @@ private Q_SLOTS:
     void held_data();
     void held();
     void serverWaitOutlivesTheProcess();
+    void desktopSwitch_data();
+    void desktopSwitch();
 
 private:
     // Calls QueryNotifications through the bus, runs `midway` once the call is answered, and
@@ -211,12 +215,27 @@ private:
     HttpResponse m_reportResponse;
     int m_sharedImageRequests = 0;
     std::unique_ptr<FakeNetworkManager> m_network;
+    QTemporaryDir m_schemas;
     // What the stand-in browser was started with: "argument count|first argument|token".
     QString m_openedLog;
 };
 
 void TestEngine::initTestCase()
 {
+    // GNOME's notification switch, in a keyfile of the test's home; GNOME's schema where the
+    // system has it, ours otherwise. Before anything asks GIO for a schema.
+    const QString gnome = "/usr/share/glib-2.0/schemas/org.gnome.desktop.notifications.gschema.xml";
+    const QString schema = m_schemas.filePath("notifications.gschema.xml");
+    QVERIFY(QFile::copy(QFileInfo::exists(gnome) ? gnome
+                                                 : QMN_TEST_DATA_DIR
+                            "/schemas/org.gnome.desktop.notifications.gschema.xml",
+                        schema));
+    QProcess compile;
+    compile.start("glib-compile-schemas", {m_schemas.path()});
+    QVERIFY(compile.waitForFinished() && compile.exitCode() == 0);
+    qputenv("GSETTINGS_SCHEMA_DIR", QFile::encodeName(m_schemas.path()));
+    qputenv("GSETTINGS_BACKEND", "keyfile");
+
     m_server = std::make_unique<LoopbackHttpServer>();
     m_server->setHandler([this](const HttpRequest& request) {
         QMutexLocker locker(&m_mutex);
@@ -389,7 +408,8 @@ void TestEngine::wholeCycleThroughTheBus()
                     .arg(call.hint(), call.body, call.actions.value(1));
         QCOMPARE(call.appName, "quorin-msg-notification");
         QCOMPARE(call.actions.value(0), "default");
-        QCOMPARE(call.hints.keys(), QStringList{"x-quorin-action-default"});
+        QCOMPARE(call.hints.keys(), QStringList({"desktop-entry", "x-quorin-action-default"}));
+        QCOMPARE(call.hints.value("desktop-entry"), "com.quorin.MsgNotification");
         QCOMPARE(call.expireTimeout, -1);
     }
     QCOMPARE(sent, QStringList({
@@ -971,6 +991,43 @@ void TestEngine::serverWaitOutlivesTheProcess()
     QVERIFY(testing::waitForNameOwner(kService, false));
     m_service = std::make_unique<DBusInterface>("");
     QVERIFY(m_service->registerDBus());
+}
+
+void TestEngine::desktopSwitch_data()
+{
+    // GNOME's switch for our desktop entry; unset: never touched.
+    QTest::addColumn<QVariant>("enable");
+    QTest::newRow("never touched") << QVariant();
+    QTest::newRow("on") << QVariant(true);
+    QTest::newRow("off") << QVariant(false);
+}
+
+// Off in the desktop's settings, a cycle fetches and stores but shows nothing, and the message
+// stays due for when it is turned on again; the query program says why.
+void TestEngine::desktopSwitch()
+{
+    QFETCH(QVariant, enable);
+    // Where GNOME Settings and GNOME Shell keep it for the entry com.quorin.MsgNotification.
+    GSettings* gnome = g_settings_new_with_path(
+        "org.gnome.desktop.notifications.application",
+        "/org/gnome/desktop/notifications/application/com-quorin-msgnotification/");
+    auto restore = qScopeGuard([gnome] {
+        g_settings_reset(gnome, "enable");
+        g_settings_sync();
+        g_object_unref(gnome);
+    });
+    if (enable.isValid()) {
+        g_settings_set_boolean(gnome, "enable", enable.toBool());
+    }
+    g_settings_sync();
+    serve({pageBody({message(1, 2, "https://store.test/1", QString(), now() + 86400)})}, {"1001"});
+    QVERIFY(runCycle());
+    const bool shown = enable.toBool() || !enable.isValid();
+    QCOMPARE(storedMessages(), QStringList{shown ? "1 1/1 0 0" : "1 0/0 0 0"});
+    QCOMPARE(queuedEvents(), shown ? QStringList({"1/1", "1/2"}) : QStringList{"1/1"});
+    const testing::QueryRun status = testing::runQuery({"--status"});
+    QCOMPARE(status.out.contains("switched       off in the desktop's notification settings\n"),
+             !shown);
 }
 
 QMN_TEST_MAIN(TestEngine)

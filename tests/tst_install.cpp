@@ -1,5 +1,6 @@
 #include "loopback_http_server.h"
 #include "notification/desktop_notifications.h"
+#include "notification/notification_settings.h"
 #include "properties_changed_spy.h"
 #include "recording_notification_server.h"
 #include "test_environment.h"
@@ -72,8 +73,8 @@ void TestInstall::initTestCase()
     // The bus activates as a dbus-run-session bus would on a machine whose user systemd runs
     // (it answers with a bus of its own): the service starts there, not in that manager.
     qputenv("PATH", QMN_TEST_DATA_DIR "/bin:" + qgetenv("PATH"));
-    qputenv("QMN_SYSTEMCTL_LOG", QFile::encodeName(TestEnvironment::instance()->root()) +
-                                     "/systemctl.log");
+    qputenv("QMN_SYSTEMCTL_LOG",
+            QFile::encodeName(TestEnvironment::instance()->root()) + "/systemctl.log");
     // Nothing has used the session bus yet: replace it by one that activates from the stage.
     QVERIFY(TestEnvironment::instance()->restartBus({installed("share/dbus-1/services")}));
 }
@@ -112,6 +113,20 @@ void TestInstall::installedTree()
     QVERIFY(activation.contains("SystemdService=quorin-msg-notification.service"));
     QVERIFY(lines(units + ".service").contains("ExecStart=" + service));
     QVERIFY(lines(units + "-query.service").contains("ExecStart=" + query));
+    // The entry the bubbles name, with its icon, for the desktop's settings.
+    const QString entry = installed(QMN_INSTALL_DATADIR "/applications/" +
+                                    NotificationSettings::desktopEntry() + ".desktop");
+    const QStringList entryLines = lines(entry);
+    QVERIFY(entryLines.contains("Name=Store messages"));
+    QVERIFY(entryLines.contains("NoDisplay=true"));
+    QVERIFY(entryLines.contains("X-GNOME-UsesNotifications=true"));
+    QVERIFY(QFileInfo::exists(
+        installed(QMN_INSTALL_DATADIR "/icons/hicolor/scalable/apps/" +
+                  entryLines.filter(QRegularExpression("^Icon=")).value(0).mid(5) + ".svg")));
+    const QString validate = QStandardPaths::findExecutable("desktop-file-validate");
+    if (!validate.isEmpty()) {
+        QCOMPARE(run(validate, {entry}), 0);
+    }
     const QString analyze = QStandardPaths::findExecutable("systemd-analyze");
     if (!analyze.isEmpty()) {
         QCOMPARE(run(analyze, {"verify", "--user", "--man=no", units + ".service",

@@ -12,10 +12,10 @@ packages=(
     dbus-daemon dbus-bin libglib2.0-bin sqlite3
 )
 case ${1:-} in
---test) packages+=(binutils openssl tzdata nginx tinyproxy-bin) ;;
+--test) packages+=(binutils openssl tzdata nginx tinyproxy-bin desktop-file-utils) ;;
 --fuzz) packages+=(clang libclang-rt-14-dev) ;;
---package) packages+=(binutils openssl tzdata build-essential debhelper dpkg-dev lintian debootstrap
-    systemd-container procps) ;;
+--package) packages+=(binutils openssl tzdata nginx tinyproxy-bin desktop-file-utils build-essential
+    debhelper dpkg-dev lintian debootstrap systemd-container procps) ;;
 --debian13) packages=(debootstrap git tar systemd-container procps) ;;
 --desktops)
     # The real notification services and what drives them: a display, a pointer, screenshots,

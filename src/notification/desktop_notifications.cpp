@@ -2,6 +2,7 @@
 
 #include "common/config.h"
 #include "common/singleton.h"
+#include "notification/notification_settings.h"
 #include "platform/notification_sender.h"
 #include "platform/uri_launcher.h"
 #include "plugin/log_categories.h"
@@ -109,7 +110,9 @@ QDBusPendingCall DesktopNotifications::send(const QString& summary, const QStrin
                                             const QString& actionLabel)
 {
     const QStringList actions{u"default"_s, actionLabel};
-    const QVariantMap hints{{kActionHint, paramList.join(u',')}};
+    // The desktop entry gives the bubbles a name, an icon and the desktop's settings for them.
+    const QVariantMap hints{{kActionHint, paramList.join(u',')},
+                            {u"desktop-entry"_s, NotificationSettings::desktopEntry()}};
     return NotificationSender(summary)
         .appName(u"quorin-msg-notification"_s)
         .replaceId(replaceId)

@@ -8,6 +8,7 @@
 #include "http/msg_notify_service.h"
 #include "http/server_gate.h"
 #include "notification/desktop_notifications.h"
+#include "notification/notification_settings.h"
 #include "plugin/log_categories.h"
 
 #include <QDBusError>
@@ -360,6 +361,13 @@ void NotificationInterface::startDisplayWalk()
     // last bubble, on top of a stack and kept by a service that keeps only the last few. Such a
     // service gets only as many as it keeps; the others stay due.
     m_displayingMsgNotifyInfos.removeIf(notDue);
+    // Turned off in the desktop's settings: nothing goes out and the messages stay due, for
+    // when it is turned on again.
+    if (!m_displayingMsgNotifyInfos.isEmpty() && !NotificationSettings::shownByDesktop()) {
+        qCDebug(logMain) << "off in the desktop's notification settings:"
+                         << m_displayingMsgNotifyInfos.size() << "messages wait";
+        m_displayingMsgNotifyInfos.clear();
+    }
     if (const std::optional<int> kept = m_desktop->bubblesKept()) {
         const qsizetype over = m_displayingMsgNotifyInfos.size() - *kept;
         if (over > 0) {

@@ -84,6 +84,17 @@ GSettingsBinding::GSettingsBinding(const QByteArray& schemaId, const QByteArray&
         g_signal_connect(m_settings, "changed", G_CALLBACK(&GSettingsBinding::onChanged), this);
 }
 
+bool GSettingsBinding::isInstalled(const QByteArray& schemaId)
+{
+    GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+    GSettingsSchema* schema =
+        source ? g_settings_schema_source_lookup(source, schemaId.constData(), TRUE) : nullptr;
+    if (schema) {
+        g_settings_schema_unref(schema);
+    }
+    return schema != nullptr;
+}
+
 GSettingsBinding::~GSettingsBinding()
 {
     if (m_settings) {

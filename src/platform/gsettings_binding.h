@@ -18,6 +18,9 @@ public:
                      QObject* parent = nullptr);
     ~GSettingsBinding() override;
 
+    // Whether the schema is installed, asked without a warning where it is not.
+    static bool isInstalled(const QByteArray& schemaId);
+
     bool isValid() const { return m_settings != nullptr; }
     QStringList keys() const;
     // The key's current value; invalid for a key the schema does not have.

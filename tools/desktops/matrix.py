@@ -27,8 +27,12 @@ HERE = Path(__file__).resolve().parent
 NOTIFICATIONS = "org.freedesktop.Notifications"
 NOTIFICATIONS_PATH = "/org/freedesktop/Notifications"
 APP_NAME = "quorin-msg-notification"
+ENTRY = "com.quorin.MsgNotification"
+ENTRY_NAME = "Store messages"
+GNOME_SWITCH = ("org.gnome.desktop.notifications.application:"
+                "/org/gnome/desktop/notifications/application/com-quorin-msgnotification/")
 CELLS = ["shown", "replaced", "unseen not counted", "click opens once", "click marks read",
-         "user close keeps unread", "text shown literally"]
+         "user close keeps unread", "text shown literally", "desktop entry", "desktop switch"]
 SERVICES = ["gnome", "xfce", "notification-daemon", "lxqt", "dunst"]
 
 
@@ -152,6 +156,20 @@ class Run:
 
     # The service under test and its peers
 
+    def install_entry(self):
+        """The desktop entry and its icon where a desktop looks for the user's own, before the
+        desktop starts, as a package installs them."""
+        data_home = Path(self.env["XDG_DATA_HOME"])
+        (data_home / "applications").mkdir(parents=True)
+        # GIO skips an entry whose program is not on the PATH: name the one built here.
+        entry = (ROOT / f"data/applications/{ENTRY}.desktop").read_text()
+        query = self.build / "tools/quorin-msg-notification-query"
+        (data_home / f"applications/{ENTRY}.desktop").write_text(
+            entry.replace("Exec=quorin-msg-notification-query", f"Exec={query}"))
+        icons = data_home / "icons/hicolor/scalable/apps"
+        icons.mkdir(parents=True)
+        shutil.copy(ROOT / f"data/icons/{ENTRY}.svg", icons)
+
     def start_service_under_test(self):
         data = self.dir / "server"
         data.mkdir()
@@ -166,9 +184,11 @@ class Run:
         config.mkdir(parents=True)
         (config / "quorin-msg-notification.conf").write_text(f"[General]\nserver={base}\n")
         self.opened = self.dir / "opened"
-        # The default browser: the tests' stand-in, which notes how it was started.
+        # The default browser: the tests' stand-in, which notes how it was started. The data
+        # folders hide the system's browsers, but not its settings schemas.
         self.start([str(self.build / "quorin-msg-notification")], "service.log", env={
             "XDG_DATA_DIRS": str(ROOT / "tests/data"),
+            "GSETTINGS_SCHEMA_DIR": "/usr/share/glib-2.0/schemas",
             "PATH": f"{ROOT}/tests/data/bin:{self.env['PATH']}",
             "QMN_OPENED_LOG": str(self.opened),
         })
@@ -337,8 +357,14 @@ const box = actor => [...actor.get_transformed_position(), ...actor.get_transfor
 messages.map(m => ({title: m.notification.title,
                     body: (m.bodyLabel || m._bodyLabel).clutter_text.text,
                     box: box(m), close: box(m._closeButton || m._header.closeButton)}))
-""" % APP_NAME
-GNOME_OPEN_LIST = GNOME_OPEN_LIST % APP_NAME
+""" % ENTRY_NAME
+GNOME_OPEN_LIST = GNOME_OPEN_LIST % ENTRY_NAME
+# The sources of our bubbles in the message tray, as the shell heads them.
+GNOME_SOURCES = """
+Main.messageTray.getSources().filter(s => s.app || s.title === "%s" || s.title === "%s")
+    .map(s => ({title: s.title, app: s.app ? s.app.get_id() : null,
+                icon: s.app ? s.app.get_app_info().get_icon().to_string() : null}))
+""" % (ENTRY_NAME, APP_NAME)
 
 
 def gnome_point(run, box, click):
@@ -464,6 +490,7 @@ def start_notification_service(run):
 
 
 def scenario(run):
+    run.install_entry()
     start_notification_service(run)
     capabilities = run.notifications("GetCapabilities")[0]
     name, vendor, version, _ = run.notifications("GetServerInformation")
@@ -554,6 +581,37 @@ def scenario(run):
         text_ok &= "<" not in body and html.unescape(body) == newest["content"]
         how = f"dunst's markup: {body!r}"
     cells["text shown literally"] = (text_ok, how)
+
+    # The desktop entry: GNOME heads the bubbles with its name and icon and keeps its switch
+    # under the id it makes of it; elsewhere the hint went out.
+    hints = [m["payload"]["data"][6] for m in
+             (json.loads(line) for line in (run.dir / "bus.json").read_text().splitlines()
+              if '"Notify"' in line) if m.get("member") == "Notify"]
+    entry_sent = bool(hints) and all(h.get("desktop-entry", {}).get("data") == ENTRY
+                                     for h in hints)
+    if run.service == "gnome":
+        sources = gnome_eval(run, GNOME_SOURCES)
+        children = run.run(["gsettings", "get", "org.gnome.desktop.notifications",
+                            "application-children"])
+        cells["desktop entry"] = (
+            entry_sent and sources == [{"title": ENTRY_NAME, "app": f"{ENTRY}.desktop",
+                                        "icon": ENTRY}] and "'com-quorin-msgnotification'" in children,
+            f"sources: {sources}; application-children {children.strip()}")
+    else:
+        cells["desktop entry"] = (entry_sent, f"hint sent with all {len(hints)} bubbles")
+    # GNOME's switch for the entry off: a cycle shows nothing, and the query program says why.
+    run.run(["gsettings", "set", GNOME_SWITCH, "enable", "false"])
+    run.query("--wait", "--timeout", "60")
+    time.sleep(0.5)
+    if run.service == "gnome":
+        run.screenshot("switched-off")
+    shows, _, passes = read_bus(run)
+    third = [s for s in shows if s["pass"] == 3]
+    status = run.query("--status")
+    cells["desktop switch"] = (
+        len(passes) == 3 and not third and "off in the desktop's notification settings" in status,
+        f"{len(third)} bubbles in the cycle after the switch; --status: "
+        f"{next((l for l in status.splitlines() if l.startswith('switched')), '')!r}")
     return cells
 
 

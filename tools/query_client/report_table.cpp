@@ -263,9 +263,11 @@ QString ReportTable::status(const QJsonObject& status)
     if (gate.value("metered"_L1).toBool()) {
         networkText += u", metered: images wait"_s;
     }
-    const QString switchText = status.value("enabled"_L1).toBool()
-                                   ? u"on"_s
-                                   : u"off: QueryNotifications calls do nothing"_s;
+    const QString switchText = !status.value("enabled"_L1).toBool()
+                                   ? u"off: QueryNotifications calls do nothing"_s
+                               : !status.value("shownByDesktop"_L1).toBool()
+                                   ? u"off in the desktop's notification settings"_s
+                                   : u"on"_s;
 
     const QList<QPair<QString, QString>> rows{
         {u"server"_s, status.value("server"_L1).toString()},

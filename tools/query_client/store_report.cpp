@@ -7,6 +7,7 @@
 #include "http/img_download.h"
 #include "http/img_download_manager.h"
 #include "http/listing_validators.h"
+#include "notification/notification_settings.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -310,6 +311,7 @@ std::optional<QJsonObject> StoreReport::status(QString* error)
     return QJsonObject{
         {u"server"_s, Config::serverSetting(settings)},
         {u"enabled"_s, Config::enabledSetting(settings)},
+        {u"shownByDesktop"_s, NotificationSettings::shownByDesktop()},
         {u"configFile"_s, configPath},
         {u"lastModified"_s, lastModified},
         // A stamp ahead of this machine's clock is the server's word, not a time of ours.
