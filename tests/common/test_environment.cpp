@@ -36,6 +36,12 @@ TestEnvironment::TestEnvironment()
     if (config.open(QIODevice::WriteOnly)) {
         config.write("[General]\nserver=http://127.0.0.1:9\n");
     }
+    // Settings in memory, unless a test chooses a backend: GIO's dconf backend keeps a connection
+    // to the session bus that ends the process with SIGTERM when that bus goes, and the test's
+    // private bus goes before the test.
+    if (qEnvironmentVariableIsEmpty("GSETTINGS_BACKEND")) {
+        qputenv("GSETTINGS_BACKEND", "memory");
+    }
     // Only loopback is ever contacted, and never through a proxy of the machine.
     for (const char* variable :
          {"http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy", "SOCKS_SERVER",
