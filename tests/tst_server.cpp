@@ -60,7 +60,6 @@ private Q_SLOTS:
     void backoff_data();
     void backoff();
     void oneFailurePerCycle();
-    void conditionalRequests();
 
 private:
     std::unique_ptr<MsgNotifyService> makeService(const QString& osVersionPath = QString());
@@ -479,40 +478,6 @@ void TestServer::oneFailurePerCycle()
     gate.beginCycle();
     gate.record(500, {}, {});
     QCOMPARE(gate.backoff().failures, 2);
-}
-
-// A standard server's validators: the date and the ETag come back as they were sent, in the
-// next process too, and its own 304 ends the fetch.
-void TestServer::conditionalRequests()
-{
-    const QByteArray date = "Mon, 07 Dec 2026 17:40:05 GMT";
-    const QByteArray etag = R"("6755b6c5-1f3")";
-    m_server->setHandler([=](const HttpRequest& request) {
-        if (request.header("If-None-Match") == etag) {
-            return HttpResponse::json({}, 304);
-        }
-        HttpResponse response = HttpResponse::json(pageBody(1, 1, 0));
-        response.addHeader("Last-Modified", date);
-        response.addHeader("ETag", etag);
-        return response;
-    });
-    qint64 stamp = 0;
-    {
-        auto service = makeService();
-        QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
-        service->getMsgNotifyInfos(0);
-        QVERIFY(pages.wait());
-        stamp = pageOf(pages, 0)->lastModified;
-    }
-    QCOMPARE(stamp, 1796665205000);
-    auto service = makeService();
-    QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
-    service->getMsgNotifyInfos(stamp);
-    QVERIFY(pages.wait());
-    QCOMPARE(pageOf(pages, 0).has_value(), false);
-    const HttpRequest second = m_server->requests().last();
-    QCOMPARE(second.header("If-Modified-Since"), date);
-    QCOMPARE(second.header("If-None-Match"), etag);
 }
 
 QMN_TEST_MAIN(TestServer)

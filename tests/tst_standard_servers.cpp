@@ -161,6 +161,10 @@ void TestStandardServers::twoCycles()
     QCOMPARE(listingConnections[0].size(), 1);
     QCOMPARE(listingConnections[1].size(), 1);
     QVERIFY(imageConnections.size() <= ImgDownloadManager::poolSize(QThread::idealThreadCount()));
+    // A restarted service sends them too: they are kept in the configuration file.
+    const testing::QueryRun status = testing::runQuery({"--status"});
+    QVERIFY2(status.out.contains(", If-None-Match: " + requests.last().ifNoneMatch + '\n'),
+             status.out);
     if (proxied) {
         QCOMPARE(proxy->tunnels(), QStringList(connections.size(),
                                                QStringLiteral("0.0.0.0:%1").arg(m_nginx->port())));
