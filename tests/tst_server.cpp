@@ -419,6 +419,8 @@ void TestServer::backoff_data()
     QTest::newRow("a clock set back")
         << 404 << QByteArray() << 3 << 400 * day << 3 << 400 * day << 400 * day;
     QTest::newRow("success resets") << 200 << QByteArray() << 7 << 60LL << 0 << 0LL << 0LL;
+    // The server's "nothing new" is an answer too: the next failure waits as a first one.
+    QTest::newRow("304 resets") << 304 << QByteArray() << 3 << 60LL << 0 << 0LL << 0LL;
 }
 
 // The server's word where it gave one; otherwise a jittered wait that doubles per failure.
