@@ -161,8 +161,14 @@ void TestCrash::killedAtRandomMoments()
         // What is committed at the moment of the kill must survive it.
         QStringList committed;
         if (atBubble) {
-            QVERIFY(
-                QTest::qWaitFor([&] { return service->state() == QProcess::NotRunning; }, 20000));
+            // The pass may start only at the image step's 60 s deadline, should an image stall.
+            const bool killed =
+                QTest::qWaitFor([&] { return service->state() == QProcess::NotRunning; }, 75000);
+            QMutexLocker locker(&m_mutex);
+            QVERIFY2(killed, qPrintable(QStringLiteral("run %1: %2 bubbles of %3 answered")
+                                            .arg(kill)
+                                            .arg(m_answered.size())
+                                            .arg(m_killAtBubble + 1)));
         } else {
             QTest::qWait(int(random.bounded(250)));
             committed = rows("SELECT id, body FROM msg_event_info");
