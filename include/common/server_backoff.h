@@ -34,6 +34,8 @@ struct ServerBackoff
     static std::optional<qint64> httpDateMs(const QByteArray& text);
     // A uniform wait in [0, min(24 h, 30 min * 2^(failures - 1))].
     static qint64 jitteredDelayMs(int failures, QRandomGenerator& random);
+    // An answer that counts as a failure of the server: none at all (0), 429 or a 5xx.
+    static bool isFailure(int status) { return status == 0 || status == 429 || status >= 500; }
 
     // One answer of the server: its HTTP status (0 for none: the network failed while online)
     // and its Retry-After as retryAfterMs() read it (0 to 24 h). A success clears the wait and the

@@ -70,7 +70,7 @@ void ServerBackoff::record(int status, std::optional<qint64> retryAfter, qint64 
         serverAsked = true;
         return;
     }
-    if (status == 0 || status == 429 || status >= 500) {
+    if (isFailure(status)) {
         failures = std::min(failures + 1, 1000);
         notBefore = nowMs + jitteredDelayMs(failures, random);
         serverAsked = false;

@@ -41,7 +41,7 @@ void ServerGate::record(int status, const QByteArray& retryAfter, const QByteArr
     const std::optional<qint64> wait = ServerBackoff::retryAfterMs(retryAfter, date, now);
     // The server's own word about when to come back always holds.
     const bool serverAsks = (status == 429 || status == 503) && wait;
-    if (m_failureCounted && !serverAsks && (status == 0 || status == 429 || status >= 500)) {
+    if (m_failureCounted && !serverAsks && ServerBackoff::isFailure(status)) {
         return;
     }
     const int failures = m_backoff.failures;
