@@ -6,8 +6,8 @@
 #   tools/mutants.sh [N...]     all faults, or only those numbered N (1 is the first line)
 #
 # QMN_MUTANTS_DIR (default /tmp/qmn-mutants) holds the copy and its build; it is made afresh on
-# each run. A developer's tool: CI does not run it. Prints one table row per fault and exits 1
-# when a fault goes uncaught.
+# each run. A developer's tool: CI does not run it. Prints one table row per fault, with how long
+# the suite ran before it caught the fault, and exits 1 when a fault goes uncaught.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 list="$root/tools/mutants/faults.tsv"
@@ -39,8 +39,8 @@ suite >/dev/null || { echo "mutants: the unchanged copy fails its suite, see $sc
 wanted=("$@")
 missed=0
 n=0
-echo "| # | fault | file | caught by |"
-echo "|---|---|---|---|"
+echo "| # | fault | file | caught by | suite s |"
+echo "|---|---|---|---|---|"
 while IFS=$'\t' read -r file original replacement description; do
     [[ -z $file || $file == \#* ]] && continue
     n=$((n + 1))
@@ -53,15 +53,20 @@ while IFS=$'\t' read -r file original replacement description; do
         my $at = index($_, $ENV{ORIGINAL});
         die "not found\n" if $at < 0 || index($_, $ENV{ORIGINAL}, $at + 1) >= 0;
         substr($_, $at, length $ENV{ORIGINAL}) = $ENV{REPLACEMENT};' "$target"
+    seconds=
     if ! cmake --build "$build" --parallel "$jobs" >"$scratch/build.log" 2>&1; then
         verdict="does not build"
-    elif failing=$(suite); then
-        verdict="**MISSED**"
-        missed=$((missed + 1))
     else
-        verdict=$failing
+        started=$SECONDS
+        if failing=$(suite); then
+            verdict="**MISSED**"
+            missed=$((missed + 1))
+        else
+            verdict=$failing
+        fi
+        seconds=$((SECONDS - started))
     fi
-    echo "| $n | $description | \`${file#src/}\` | $verdict |"
+    echo "| $n | $description | \`${file#src/}\` | $verdict | $seconds |"
     # A fresh time stamp, so that the next build compiles the original again.
     cp "$scratch/original" "$target"
     touch "$target"
