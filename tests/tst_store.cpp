@@ -46,13 +46,20 @@ QString brokenHome(const QString& kind)
     return file.fileName();
 }
 
+// The test's environment for a child in another data home. The test's own stays: its
+// database threads may still be at work there.
+QProcessEnvironment withDataHome(const QString& dataHome)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_DATA_HOME", dataHome);
+    return environment;
+}
+
 // The writer helper in a data home of its own: its first open is the first of its process.
 std::unique_ptr<QProcess> startWriter(const QString& dataHome, const QStringList& arguments)
 {
     auto process = testing::makeProcess(QMN_DB_WRITER_PATH, arguments);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("XDG_DATA_HOME", dataHome);
-    process->setProcessEnvironment(environment);
+    process->setProcessEnvironment(withDataHome(dataHome));
     process->start();
     return process;
 }
@@ -180,10 +187,7 @@ void TestStore::pausedWritesReachTheFile()
         return all;
     };
     const QByteArray before = bytes();
-    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
-    qputenv("XDG_DATA_HOME", home.toUtf8());
-    const testing::QueryRun run = testing::runQuery({"--events", "--status"});
-    qputenv("XDG_DATA_HOME", dataHome);
+    const testing::QueryRun run = testing::runQuery({"--events", "--status"}, withDataHome(home));
     QVERIFY2(run.exitCode == 0 && run.out.contains("5"), run.out.constData());
     QVERIFY(bytes() == before);
 }

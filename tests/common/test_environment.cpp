@@ -177,9 +177,12 @@ std::unique_ptr<QProcess> makeProcess(const QString& program, const QStringList&
     return process;
 }
 
-QueryRun runQuery(const QStringList& arguments)
+QueryRun runQuery(const QStringList& arguments, const QProcessEnvironment& environment)
 {
     const std::unique_ptr<QProcess> process = makeProcess(QMN_QUERY_PATH, arguments);
+    if (!environment.isEmpty()) {
+        process->setProcessEnvironment(environment);
+    }
     process->start();
     QueryRun run;
     if (process->waitForStarted() &&

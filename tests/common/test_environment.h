@@ -70,8 +70,9 @@ struct QueryRun
 };
 
 // Runs the query program to its end while this thread's event loop keeps turning, since the
-// service it asks may live on this thread.
-QueryRun runQuery(const QStringList& arguments);
+// service it asks may live on this thread; with the test's environment unless given another.
+QueryRun runQuery(const QStringList& arguments,
+                  const QProcessEnvironment& environment = QProcessEnvironment());
 
 } // namespace testing
 
