@@ -168,8 +168,8 @@ void TestCrash::killedAtRandomMoments()
             // by far has stalled.
             QElapsedTimer took;
             took.start();
-            const bool killed =
-                QTest::qWaitFor([&] { return service->state() == QProcess::NotRunning; }, 15000);
+            const bool killed = testing::waitFor(
+                [&] { return service->state() == QProcess::NotRunning; }, testing::kCycleMs);
             slowest = std::max(slowest, took.elapsed());
             QMutexLocker locker(&m_mutex);
             if (!killed) {
@@ -285,11 +285,12 @@ void TestCrash::endsWithItsBus()
         service->start();
         QVERIFY(service->waitForStarted());
         if (!nameTaken) {
-            QVERIFY(QTest::qWaitFor(
-                [&] { return other.interface()->isServiceRegistered(kService).value(); }, 10000));
+            QVERIFY(testing::waitFor(
+                [&] { return other.interface()->isServiceRegistered(kService).value(); },
+                testing::kAtOnceMs));
             bus->kill();
         }
-        QVERIFY(service->waitForFinished(10000));
+        QVERIFY(service->waitForFinished(testing::kAtOnceMs));
         QCOMPARE(service->exitStatus(), QProcess::NormalExit);
         QCOMPARE(service->exitCode(), exitCode);
     }

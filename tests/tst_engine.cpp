@@ -296,7 +296,7 @@ void TestEngine::initTestCase()
 
 void TestEngine::init()
 {
-    QTRY_VERIFY(!engine()->running());
+    QVERIFY(testing::waitFor([] { return !engine()->running(); }, testing::kCycleMs));
     QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_notify_info"));
     QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_event_info"));
     QSettings(Config::configFilePath(), QSettings::IniFormat).remove("enabled");
@@ -358,8 +358,9 @@ bool TestEngine::runCycle(const std::function<void()>& midway)
 // Both changes of running seen since `before`, and the engine idle.
 bool TestEngine::cycleEnded(qsizetype before)
 {
-    return QTest::qWaitFor(
-        [&] { return m_spy->changes().size() >= before + 2 && !engine()->running(); }, 30000);
+    return testing::waitFor(
+        [&] { return m_spy->changes().size() >= before + 2 && !engine()->running(); },
+        testing::kCycleMs);
 }
 
 QVariant TestEngine::property(const QString& name)
@@ -650,7 +651,8 @@ void TestEngine::closing()
     m_notifications->clearCalls();
     QVERIFY(runCycle([&] {
         // Message 28's bubble closes while the pass's first bubble is on its way.
-        QVERIFY(QTest::qWaitFor([&] { return m_notifications->callCount() == 1; }));
+        QVERIFY(
+            testing::waitFor([&] { return m_notifications->callCount() == 1; }, testing::kCycleMs));
         m_notifications->close(500, 3);
         QVERIFY(testing::notificationRoundTrip());
     }));
@@ -732,7 +734,8 @@ void TestEngine::notificationServiceFailures()
     QVERIFY(runCycle([&] {
         if (failure == QLatin1String("leave")) {
             // The third call is held, and the service still answers the bus meanwhile.
-            if (QTest::qWaitFor([&] { return m_notifications->callCount() == 3; }, 10000)) {
+            if (testing::waitFor([&] { return m_notifications->callCount() == 3; },
+                                 testing::kCycleMs)) {
                 QCOMPARE(property("running"), QVariant(true));
                 m_notifications->stop();
                 QVERIFY(m_notifications->start());
@@ -883,7 +886,7 @@ void TestEngine::clicks()
     QSettings(Config::configFilePath(), QSettings::IniFormat).setValue("openLinks", "auto");
     if (!unreachable) {
         m_notifications->click(messages()->selectMsgNotifyInfoRecordById(41)->replace_id);
-        QVERIFY(QTest::qWaitFor(sentinelLogged, 10000));
+        QVERIFY(testing::waitFor(sentinelLogged, testing::kAtOnceMs));
     }
     QTest::qWait(unreachable ? 500 : 100);
     sentinelLogged();
@@ -928,10 +931,13 @@ void TestEngine::held()
     const bool busy = QTest::currentDataTag() == QLatin1String("server asked to wait");
     ServerGate* gate = Singleton<MsgNotifyService>::instance()->gate();
     const auto networkIs = [&](uint nmState, uint nmMetered) {
-        return QTest::qWaitFor([&] {
-            return (gate->network() == ServerGate::Network::Online) == (nmState == NM::Online) &&
-                   gate->metered() == (nmMetered == NM::Metered);
-        });
+        return testing::waitFor(
+            [&] {
+                return (gate->network() == ServerGate::Network::Online) ==
+                           (nmState == NM::Online) &&
+                       gate->metered() == (nmMetered == NM::Metered);
+            },
+            testing::kAtOnceMs);
     };
     QFile::remove(cached("70.png"));
     seed(70, now() + 3600, 0, image("70.png"), false);
@@ -986,7 +992,7 @@ void TestEngine::serverWaitOutlivesTheProcess()
     QVERIFY(other->waitForStarted() && testing::waitForNameOwner(kService));
     QVERIFY(runCycle());
     other->terminate();
-    QVERIFY(other->waitForFinished(10000));
+    QVERIFY(other->waitForFinished(testing::kAtOnceMs));
     QCOMPARE(m_server->requests().size(), 0);
     QVERIFY(testing::waitForNameOwner(kService, false));
     m_service = std::make_unique<DBusInterface>("");

@@ -153,14 +153,16 @@ void TestInstall::hostDrivesThePlugin()
                              QStringList{"--library", installed(QMN_INSTALL_PLUGIN)} + connection);
     host->start();
     const auto says = [&host](const QByteArray& line) {
-        return QTest::qWaitFor([&] {
-            while (host->canReadLine()) {
-                if (host->readLine().trimmed() == line) {
-                    return true;
+        return testing::waitFor(
+            [&] {
+                while (host->canReadLine()) {
+                    if (host->readLine().trimmed() == line) {
+                        return true;
+                    }
                 }
-            }
-            return false;
-        });
+                return false;
+            },
+            testing::kAtOnceMs);
     };
     QVERIFY(says("registered 0"));
     QVERIFY(testing::waitForNameOwner(kService));
@@ -171,11 +173,12 @@ void TestInstall::hostDrivesThePlugin()
     host->write("register\nunregister\n");
     QVERIFY(says("registered 0") && says("unregistered 0"));
     // Nothing of the first registration is left behind; the host keeps a name it owns.
-    QVERIFY(QTest::qWaitFor([] { return !versionAnswers(); }));
+    QVERIFY(testing::waitFor([] { return !versionAnswers(); }, testing::kAtOnceMs));
     QCOMPARE(testing::waitForNameOwner(kService, true, 0), !connection.isEmpty());
     host->write("register\nquit\n");
     QVERIFY(says("registered 0") && says("bye"));
-    QTRY_COMPARE(host->state(), QProcess::NotRunning);
+    QVERIFY(testing::waitFor([&] { return host->state() == QProcess::NotRunning; },
+                             testing::kAtOnceMs));
     QVERIFY(host->exitStatus() == QProcess::NormalExit && host->exitCode() == 0);
     QVERIFY(testing::waitForNameOwner(kService, false));
 }
@@ -203,11 +206,11 @@ void TestInstall::callActivatesTheService()
     QVERIFY(spy.isValid());
     const QDBusMessage reply = testing::call(
         bus, QDBusMessage::createMethodCall(kService, kPath, kService, "QueryNotifications"),
-        30000);
+        testing::kCycleMs);
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     m_activatedPid = bus.interface()->servicePid(kService).value();
     QVERIFY(m_activatedPid != 0);
-    QTRY_COMPARE_WITH_TIMEOUT(spy.changes().size(), 2, 30000);
+    QVERIFY(testing::waitFor([&] { return spy.changes().size() == 2; }, testing::kCycleMs));
     QCOMPARE(spy.changes().last().value("running").toBool(), false);
     QCOMPARE(notifications.callCount(), 1);
     QCOMPARE(notifications.calls().first().summary, "activated");

@@ -184,7 +184,7 @@ void TestServer::fetch()
     auto service = makeService(path);
     QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
     service->getMsgNotifyInfos(ifModifiedSince);
-    QTRY_COMPARE_WITH_TIMEOUT(pages.size(), delivered.size(), 30000);
+    QVERIFY(testing::waitFor([&] { return pages.size() == delivered.size(); }, testing::kCycleMs));
     qunsetenv("TZ");
 
     const QList<HttpRequest> sent = m_server->requests();
@@ -283,8 +283,9 @@ void TestServer::brokenServer()
     service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, 3)});
     service->getMsgNotifyInfos(0);
     images.downloadImage(m_server->baseUrl() + "/faulty.png");
-    QTRY_VERIFY_WITH_TIMEOUT(!pages.isEmpty() && !reports.isEmpty() && !downloads.isEmpty(),
-                             kLimitMs * 4);
+    QVERIFY(testing::waitFor(
+        [&] { return !pages.isEmpty() && !reports.isEmpty() && !downloads.isEmpty(); },
+        kLimitMs * 4));
     QCOMPARE(pageOf(pages, 0).has_value(), false);
     QCOMPARE(reports.first().first().toBool(), false);
     QCOMPARE(downloads.first().at(1).toBool(), imageStored);

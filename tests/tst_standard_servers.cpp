@@ -116,7 +116,7 @@ void TestStandardServers::twoCycles()
     for (int cycle = 0; cycle < 2; ++cycle) {
         QSignalSpy running(engine, &NotificationInterface::runningChanged);
         engine->queueCycle();
-        QTRY_VERIFY_WITH_TIMEOUT(running.contains({false}), 30000);
+        QVERIFY(testing::waitFor([&] { return running.contains({false}); }, testing::kCycleMs));
         ends << m_nginx->requests().size();
     }
     QCOMPARE(m_notifications->callCount(), 24);

@@ -68,7 +68,7 @@ std::unique_ptr<QProcess> startWriter(const QString& dataHome, const QStringList
 QString writer(const QString& dataHome, const QStringList& arguments)
 {
     auto process = startWriter(dataHome, arguments);
-    const bool exited = process->waitForFinished(60000);
+    const bool exited = process->waitForFinished(testing::kCycleMs);
     return QString::fromUtf8(process->readAllStandardOutput() + process->readAllStandardError()) +
            QStringLiteral("exit %1").arg(exited ? process->exitCode() : -1);
 }
@@ -172,9 +172,9 @@ void TestStore::pausedWritesReachTheFile()
     const QString home = freshHome("pause");
     const QString db = home + kRelative + "/msg_notify.db";
     auto writing = startWriter(home, {"5"});
-    QVERIFY(
-        QTest::qWaitFor([&] { return writing->readAllStandardOutput().contains("committed"); }));
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(db).size() > 4096, 10000);
+    QVERIFY(testing::waitFor([&] { return writing->readAllStandardOutput().contains("committed"); },
+                             testing::kAtOnceMs));
+    QVERIFY(testing::waitFor([&] { return QFileInfo(db).size() > 4096; }, testing::kAtOnceMs));
     writing->kill();
     QVERIFY(writing->waitForFinished());
 
@@ -292,8 +292,9 @@ void TestStore::damagedFileIsMovedAside()
         if (damage == QLatin1String("header-with-log")) {
             // Killed after a commit: the page is in the log only.
             auto killed = startWriter(home, {"5"});
-            QVERIFY(QTest::qWaitFor(
-                [&] { return killed->readAllStandardOutput().contains("committed"); }));
+            QVERIFY(testing::waitFor(
+                [&] { return killed->readAllStandardOutput().contains("committed"); },
+                testing::kAtOnceMs));
             killed->kill();
             QVERIFY(killed->waitForFinished());
             QVERIFY(QFileInfo(db + "-wal").size() > 0);

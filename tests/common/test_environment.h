@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 // A hermetic world for one test process: HOME and the XDG directories in a temporary folder and
@@ -44,16 +45,27 @@ private:
 
 namespace testing {
 
+// How long a test waits for its peers, far beyond what each takes on a busy machine: what follows
+// at once (a signal sent before an answer, a round trip, a process that starts or ends, a click's
+// browser), and a whole cycle on loopback peers (a few tenths of a second).
+constexpr int kAtOnceMs = 5000;
+constexpr int kCycleMs = 15000;
+
+// Turns this thread's event loop until `done` holds or `timeoutMs` has passed. Once a wait of
+// this test program has run out, later ones give `done` half a second at most: what held the
+// first one up most likely holds them too, and waiting it out in every row takes minutes.
+bool waitFor(const std::function<bool()>& done, int timeoutMs);
+
 // Calls asynchronously and spins the event loop until the answer arrives, so that the test can
 // call objects that live on its own thread through another connection.
 QDBusMessage call(const QDBusConnection& connection, const QDBusMessage& message,
-                  int timeoutMs = 10000);
+                  int timeoutMs = kAtOnceMs);
 
 // A second connection to the private bus with its own unique name, as another process would have.
 QDBusConnection clientConnection(const QString& name);
 
 // Waits until the bus name has an owner (or has none, with owned = false).
-bool waitForNameOwner(const QString& service, bool owned = true, int timeoutMs = 10000);
+bool waitForNameOwner(const QString& service, bool owned = true, int timeoutMs = kAtOnceMs);
 
 // A round trip to the notification service: every signal it sent before has been handled.
 bool notificationRoundTrip();
