@@ -296,7 +296,7 @@ void TestEngine::initTestCase()
 
 void TestEngine::init()
 {
-    QVERIFY(testing::waitFor([] { return !engine()->running(); }, testing::kCycleMs));
+    QMN_TRY_VERIFY(!engine()->running(), testing::kCycleMs);
     QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_notify_info"));
     QVERIFY(DatabaseAdaptor::update("DELETE FROM msg_event_info"));
     QSettings(Config::configFilePath(), QSettings::IniFormat).remove("enabled");
@@ -651,8 +651,7 @@ void TestEngine::closing()
     m_notifications->clearCalls();
     QVERIFY(runCycle([&] {
         // Message 28's bubble closes while the pass's first bubble is on its way.
-        QVERIFY(
-            testing::waitFor([&] { return m_notifications->callCount() == 1; }, testing::kCycleMs));
+        QMN_TRY_VERIFY(m_notifications->callCount() == 1, testing::kCycleMs);
         m_notifications->close(500, 3);
         QVERIFY(testing::notificationRoundTrip());
     }));

@@ -173,12 +173,11 @@ void TestInstall::hostDrivesThePlugin()
     host->write("register\nunregister\n");
     QVERIFY(says("registered 0") && says("unregistered 0"));
     // Nothing of the first registration is left behind; the host keeps a name it owns.
-    QVERIFY(testing::waitFor([] { return !versionAnswers(); }, testing::kAtOnceMs));
+    QMN_TRY_VERIFY(!versionAnswers(), testing::kAtOnceMs);
     QCOMPARE(testing::waitForNameOwner(kService, true, 0), !connection.isEmpty());
     host->write("register\nquit\n");
     QVERIFY(says("registered 0") && says("bye"));
-    QVERIFY(testing::waitFor([&] { return host->state() == QProcess::NotRunning; },
-                             testing::kAtOnceMs));
+    QMN_TRY_VERIFY(host->state() == QProcess::NotRunning, testing::kAtOnceMs);
     QVERIFY(host->exitStatus() == QProcess::NormalExit && host->exitCode() == 0);
     QVERIFY(testing::waitForNameOwner(kService, false));
 }
@@ -210,7 +209,7 @@ void TestInstall::callActivatesTheService()
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     m_activatedPid = bus.interface()->servicePid(kService).value();
     QVERIFY(m_activatedPid != 0);
-    QVERIFY(testing::waitFor([&] { return spy.changes().size() == 2; }, testing::kCycleMs));
+    QMN_TRY_VERIFY(spy.changes().size() == 2, testing::kCycleMs);
     QCOMPARE(spy.changes().last().value("running").toBool(), false);
     QCOMPARE(notifications.callCount(), 1);
     QCOMPARE(notifications.calls().first().summary, "activated");

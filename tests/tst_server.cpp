@@ -184,7 +184,7 @@ void TestServer::fetch()
     auto service = makeService(path);
     QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
     service->getMsgNotifyInfos(ifModifiedSince);
-    QVERIFY(testing::waitFor([&] { return pages.size() == delivered.size(); }, testing::kCycleMs));
+    QMN_TRY_VERIFY(pages.size() == delivered.size(), testing::kCycleMs);
     qunsetenv("TZ");
 
     const QList<HttpRequest> sent = m_server->requests();
@@ -283,9 +283,7 @@ void TestServer::brokenServer()
     service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, 3)});
     service->getMsgNotifyInfos(0);
     images.downloadImage(m_server->baseUrl() + "/faulty.png");
-    QVERIFY(testing::waitFor(
-        [&] { return !pages.isEmpty() && !reports.isEmpty() && !downloads.isEmpty(); },
-        kLimitMs * 4));
+    QMN_TRY_VERIFY(!pages.isEmpty() && !reports.isEmpty() && !downloads.isEmpty(), kLimitMs * 4);
     QCOMPARE(pageOf(pages, 0).has_value(), false);
     QCOMPARE(reports.first().first().toBool(), false);
     QCOMPARE(downloads.first().at(1).toBool(), imageStored);

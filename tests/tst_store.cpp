@@ -172,9 +172,8 @@ void TestStore::pausedWritesReachTheFile()
     const QString home = freshHome("pause");
     const QString db = home + kRelative + "/msg_notify.db";
     auto writing = startWriter(home, {"5"});
-    QVERIFY(testing::waitFor([&] { return writing->readAllStandardOutput().contains("committed"); },
-                             testing::kAtOnceMs));
-    QVERIFY(testing::waitFor([&] { return QFileInfo(db).size() > 4096; }, testing::kAtOnceMs));
+    QMN_TRY_VERIFY(writing->readAllStandardOutput().contains("committed"), testing::kAtOnceMs);
+    QMN_TRY_VERIFY(QFileInfo(db).size() > 4096, testing::kAtOnceMs);
     writing->kill();
     QVERIFY(writing->waitForFinished());
 
@@ -292,9 +291,8 @@ void TestStore::damagedFileIsMovedAside()
         if (damage == QLatin1String("header-with-log")) {
             // Killed after a commit: the page is in the log only.
             auto killed = startWriter(home, {"5"});
-            QVERIFY(testing::waitFor(
-                [&] { return killed->readAllStandardOutput().contains("committed"); },
-                testing::kAtOnceMs));
+            QMN_TRY_VERIFY(killed->readAllStandardOutput().contains("committed"),
+                           testing::kAtOnceMs);
             killed->kill();
             QVERIFY(killed->waitForFinished());
             QVERIFY(QFileInfo(db + "-wal").size() > 0);

@@ -56,6 +56,10 @@ constexpr int kCycleMs = 15000;
 // first one up most likely holds them too, and waiting it out in every row takes minutes.
 bool waitFor(const std::function<bool()>& done, int timeoutMs);
 
+// QTRY_VERIFY_WITH_TIMEOUT through waitFor.
+#define QMN_TRY_VERIFY(expr, timeoutMs)                                                            \
+    QVERIFY2(testing::waitFor([&] { return bool(expr); }, timeoutMs), #expr)
+
 // Calls asynchronously and spins the event loop until the answer arrives, so that the test can
 // call objects that live on its own thread through another connection.
 QDBusMessage call(const QDBusConnection& connection, const QDBusMessage& message,
