@@ -1,5 +1,6 @@
 #include "common/config.h"
 
+#include "common/settings_lock.h"
 #include "plugin/log_categories.h"
 
 #include <QCoreApplication>
@@ -42,7 +43,7 @@ void Config::setLastModified(qint64 value)
     m_lastModified = value;
     if (value != 0) {
         m_settings->setValue(kLastModifiedKey, value);
-        m_settings->sync();
+        SettingsLock::sync(*m_settings);
     }
 }
 
@@ -50,7 +51,7 @@ void Config::setNotificationService(const QString& identity)
 {
     m_notificationService = identity;
     m_settings->setValue(kNotificationServiceKey, identity);
-    m_settings->sync();
+    SettingsLock::sync(*m_settings);
 }
 
 void Config::setServerBackoff(const ServerBackoff& backoff)
@@ -62,7 +63,7 @@ void Config::setServerBackoff(const ServerBackoff& backoff)
     m_settings->setValue(kServerNotBeforeKey, backoff.notBefore);
     m_settings->setValue(kServerFailuresKey, backoff.failures);
     m_settings->setValue(kServerAskedKey, backoff.serverAsked);
-    m_settings->sync();
+    SettingsLock::sync(*m_settings);
 }
 
 ServerBackoff Config::serverBackoffSetting(const QSettings& settings)

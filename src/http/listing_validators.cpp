@@ -1,6 +1,7 @@
 #include "http/listing_validators.h"
 
 #include "common/server_backoff.h"
+#include "common/settings_lock.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -136,5 +137,5 @@ void ListingValidators::save() const
     } else {
         settings.setValue(kKey, lines);
     }
-    settings.sync();
+    SettingsLock::sync(settings);
 }

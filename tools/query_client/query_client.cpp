@@ -7,6 +7,7 @@
 //   quorin-msg-notification-query --disable | --enable
 
 #include "common/config.h"
+#include "common/settings_lock.h"
 #include "database/database_connection_config.h"
 #include "report_table.h"
 #include "store_report.h"
@@ -82,7 +83,7 @@ int setEnabled(bool enabled)
     }
     QSettings settings(path, QSettings::IniFormat);
     Config::setEnabledSetting(settings, enabled);
-    settings.sync();
+    SettingsLock::sync(settings);
     if (settings.status() != QSettings::NoError) {
         return fail(u"cannot write the configuration %1"_s.arg(path));
     }
