@@ -109,14 +109,9 @@ public:
     {
         QProcess command;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        const auto properties = qvariant_cast<QDBusArgument>(message.arguments().value(2));
-        properties.beginArray();
-        while (!properties.atEnd()) {
-            QString name;
-            QDBusVariant value;
-            properties.beginStructure();
-            properties >> name >> value;
-            properties.endStructure();
+        QList<QPair<QString, QDBusVariant>> properties;
+        qvariant_cast<QDBusArgument>(message.arguments().value(2)) >> properties;
+        for (const auto& [name, value] : std::as_const(properties)) {
             for (const QString& entry : value.variant().toStringList()) {
                 environment.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
             }
@@ -137,7 +132,6 @@ public:
                 command.setArguments(argv.mid(1));
             }
         }
-        properties.endArray();
         command.setProcessEnvironment(environment);
         ++units;
         return command.startDetached() &&
