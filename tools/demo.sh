@@ -3,7 +3,8 @@
 # loopback, the stand-alone service with its files in BUILD_DIR/demo, two cycles, a summary.
 # Uses the session bus and its notification service when there is one (and our name is free),
 # otherwise a private bus with the console notification service. QMN_DEMO_PRIVATE_BUS=1 forces
-# the private bus; QMN_DEMO_CYCLES=N runs N more cycles at the end (memory figures).
+# the private bus; QMN_DEMO_CYCLES=N runs N more cycles at the end (memory figures);
+# QMN_DEMO_WAIT=S waits S seconds for a cycle instead of 60 (a test's bound).
 # Exits 0 when the cycles worked.
 set -euo pipefail
 build=$(cd "${1:?usage: demo.sh BUILD_DIR}" && pwd)
@@ -21,6 +22,7 @@ export XDG_CONFIG_HOME="$demo/config" XDG_DATA_HOME="$demo/data" XDG_CACHE_HOME=
 config_dir="$XDG_CONFIG_HOME/quorin/quorin-msg-notification"
 data_dir="$XDG_DATA_HOME/quorin/quorin-msg-notification"
 
+cycle_wait=${QMN_DEMO_WAIT:-60}
 pids=()
 cleanup() {
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
@@ -76,12 +78,12 @@ sleep 0.5
 idle_rss=$(rss)
 
 echo "== cycle 1: fetch, store, images, notifications"
-"$tools/quorin-msg-notification-query" --wait --timeout 60
+"$tools/quorin-msg-notification-query" --wait --timeout "$cycle_wait"
 if [[ -f $demo/notifications.log ]]; then
     sed -n '/^notification /,$p' "$demo/notifications.log"
 fi
 echo "== cycle 2: upload the events of cycle 1, nothing new to fetch, show the due messages again"
-"$tools/quorin-msg-notification-query" --wait --timeout 60
+"$tools/quorin-msg-notification-query" --wait --timeout "$cycle_wait"
 wait_for_line "$demo/server.log" 'POST events:'
 
 db="$data_dir/msg_notify.db"
@@ -96,7 +98,7 @@ expected_stored=$(grep -c '"id":' "$root/data/demo/messages.json")
 extra=${QMN_DEMO_CYCLES:-0}
 if ((extra > 0)); then
     echo "== $extra more cycles"
-    "$tools/quorin-msg-notification-query" --wait --timeout 60 --cycles "$extra" | tail -n 1
+    "$tools/quorin-msg-notification-query" --wait --timeout "$cycle_wait" --cycles "$extra" | tail -n 1
 fi
 
 echo "== what the service keeps, as quorin-msg-notification-query --list --status shows it"
