@@ -468,7 +468,8 @@ void TestEngine::wholeCycleThroughTheBus()
              QStringList({"title 1:1", "title 2:2", "title 4:3", "title 5:4", "title 6:5"}));
     QVERIFY(!messages()->selectMsgNotifyInfoRecordById(8));
     // The uploaded events are gone; only this pass's shown events wait.
-    QTRY_COMPARE(queuedEvents(), QStringList({"1/2", "2/2", "4/2", "5/2", "6/2"}));
+    QMN_TRY_VERIFY(queuedEvents() == QStringList({"1/2", "2/2", "4/2", "5/2", "6/2"}),
+                   testing::kAtOnceMs);
 }
 
 // The query program reads what a real cycle and a closing left: a read message, events of the
@@ -485,9 +486,10 @@ void TestEngine::queryProgramShowsWhatTheCycleWrote()
     events()->insertMsgEventInfoRecord(MsgEventInfo(9, 5, 3));
     const int refused = events()->selectMsgEventInfoRecords().firstKey();
     QVERIFY(runCycle());
-    QTRY_COMPARE(events()->selectMsgEventInfoRecordById(refused)->retry_times, 1);
+    QMN_TRY_VERIFY(events()->selectMsgEventInfoRecordById(refused)->retry_times == 1,
+                   testing::kAtOnceMs);
     m_notifications->close(messages()->selectMsgNotifyInfoRecordById(1)->replace_id, 3);
-    QTRY_VERIFY(messages()->selectMsgNotifyInfoRecordById(1)->msg_read);
+    QMN_TRY_VERIFY(messages()->selectMsgNotifyInfoRecordById(1)->msg_read, testing::kAtOnceMs);
 
     testing::QueryRun run = testing::runQuery({"--json"});
     QCOMPARE(run.exitCode, 0);

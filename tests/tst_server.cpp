@@ -299,7 +299,7 @@ void TestServer::brokenServer()
     init();
     service->getMsgNotifyInfos(0);
     service->reportMsgNotifyInfo(MsgEventInfos{});
-    QTRY_VERIFY(pages.size() == 2 && reports.size() == 2);
+    QMN_TRY_VERIFY(pages.size() == 2 && reports.size() == 2, testing::kAtOnceMs);
     QVERIFY(pageOf(pages, 1).has_value());
     QCOMPARE(reports.at(1).at(0).toBool(), true);
     QCOMPARE(downloads.size(), 1);
@@ -329,7 +329,7 @@ void TestServer::redirects()
     QSignalSpy reports(service.get(), &MsgNotifyService::sigReportMsgNotifyInfoFinished);
     service->getMsgNotifyInfos(0);
     service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, 3)});
-    QTRY_VERIFY(!pages.isEmpty() && !reports.isEmpty());
+    QMN_TRY_VERIFY(!pages.isEmpty() && !reports.isEmpty(), testing::kAtOnceMs);
     QVERIFY(pageOf(pages, 0).has_value());
     QCOMPARE(reports.first().first().toBool(), false);
     QCOMPARE(m_otherHost->requestCount(), 0);
