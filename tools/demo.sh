@@ -98,7 +98,8 @@ expected_stored=$(grep -c '"id":' "$root/data/demo/messages.json")
 extra=${QMN_DEMO_CYCLES:-0}
 if ((extra > 0)); then
     echo "== $extra more cycles"
-    "$tools/quorin-msg-notification-query" --wait --timeout "$cycle_wait" --cycles "$extra" | tail -n 1
+    "$tools/quorin-msg-notification-query" --wait --timeout "$cycle_wait" --cycles "$extra" |
+        tail -n 1
 fi
 
 echo "== what the service keeps, as quorin-msg-notification-query --list --status shows it"

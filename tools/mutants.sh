@@ -79,7 +79,8 @@ while IFS=$'\t' read -r file original replacement description; do
             verdict=$failing
         fi
         seconds=$((SECONDS - started))
-        ((${#stop[@]} > 0)) || printf '%s\t%s\t%s\n' "$n" "$verdict" "$(failedFunctions)" >>"$scratch/matrix.tsv"
+        ((${#stop[@]} > 0)) ||
+            printf '%s\t%s\t%s\n' "$n" "$verdict" "$(failedFunctions)" >>"$scratch/matrix.tsv"
     fi
     echo "| $n | $description | \`${file#src/}\` | $verdict | $seconds |"
     # A fresh time stamp, so that the next build compiles the original again.
