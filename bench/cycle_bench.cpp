@@ -86,7 +86,7 @@ public:
                     {QStringLiteral("imgUrl"), imageBase.isEmpty()
                                                    ? QString()
                                                    : imageBase + QStringLiteral("/%1.png").arg(id)},
-                    {QStringLiteral("linkType"), 2},
+                    {QStringLiteral("linkType"), int(LinkKind::WebLink)},
                     {QStringLiteral("linkInfo"), QStringLiteral("store://app/%1").arg(id)}});
             }
             pages.append(

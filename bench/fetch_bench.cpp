@@ -40,7 +40,7 @@ QByteArray page(int number)
             {QStringLiteral("content"), QStringLiteral("Up to 50% off on selected applications.")},
             {QStringLiteral("type"), 1},
             {QStringLiteral("imgUrl"), QStringLiteral("https://img.store.test/%1.png").arg(id)},
-            {QStringLiteral("linkType"), 1},
+            {QStringLiteral("linkType"), int(LinkKind::ShellCommand)},
             {QStringLiteral("linkInfo"), QStringLiteral("store://app/%1").arg(id)}});
     }
     return QJsonDocument(QJsonObject{{QStringLiteral("status"), 200},

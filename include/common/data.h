@@ -10,6 +10,20 @@
 
 #include <optional>
 
+// What a click on a message's notification is meant to do: the numbers of the server's
+// "linkType".
+enum class LinkKind : int {
+    ShellCommand = 1,
+    WebLink = 2,
+};
+
+// What happened to a message: the numbers of "eventType", as stored and uploaded.
+enum class EventKind : int {
+    Received = 1,
+    Shown = 2,
+    Closed = 3,
+};
+
 // A message as the server sends it.
 struct MsgNotifyInfo
 {
@@ -21,7 +35,7 @@ struct MsgNotifyInfo
     QString content;
     int type = 1;
     QString imgUrl;
-    int linkType = 1;
+    int linkType = int(LinkKind::ShellCommand);
     QString linkInfo;
 
     // Overwrites all ten fields; missing or mistyped members give the defaults.
@@ -38,6 +52,7 @@ struct MsgNotifyInfo
     // Whether the message has ended by `nowSecs`: it is due up to and including the second its
     // end time names.
     bool endedBy(qint64 nowSecs) const { return nowSecs > endTime; }
+    bool linkIs(LinkKind kind) const { return linkType == int(kind); }
 };
 
 // A row of msg_notify_info: the message plus its local display state.
@@ -67,10 +82,14 @@ struct MsgEventInfo
 {
     int id = 0;
     qint64 eventTime = 0;
-    int eventType = 1;
+    int eventType = int(EventKind::Received);
 
     MsgEventInfo() = default;
     MsgEventInfo(int id, qint64 eventTime, int eventType);
+    MsgEventInfo(int id, qint64 eventTime, EventKind kind)
+        : MsgEventInfo(id, eventTime, int(kind))
+    {
+    }
     // Reads the stored JSON text form; anything but a JSON object gives the default event.
     explicit MsgEventInfo(const QByteArray& body);
 

@@ -28,7 +28,7 @@ void MsgNotifyInfo::fromJsonObject(const QJsonObject& object)
     content = object.value("content"_L1).toString();
     type = object.value("type"_L1).toInt(1);
     imgUrl = object.value("imgUrl"_L1).toString();
-    linkType = object.value("linkType"_L1).toInt(1);
+    linkType = object.value("linkType"_L1).toInt(int(LinkKind::ShellCommand));
     linkInfo = object.value("linkInfo"_L1).toString();
 }
 
@@ -50,20 +50,19 @@ QVariantMap MsgNotifyInfo::toVariantMap() const
 
 QStringList MsgNotifyInfo::actionCommand() const
 {
-    switch (linkType) {
-    case 1:
+    switch (LinkKind(linkType)) {
+    case LinkKind::ShellCommand:
         return {u"/bin/bash"_s, u"-c"_s, linkInfo};
-    case 2:
+    case LinkKind::WebLink:
         return {u"/usr/bin/xdg-open"_s, linkInfo};
-    default:
-        return {};
     }
+    return {};
 }
 
 QString MsgNotifyInfo::webLink() const
 {
     constexpr qsizetype kMaxLinkBytes = 2048;
-    if (linkType != 2 || linkInfo.toUtf8().size() > kMaxLinkBytes) {
+    if (!linkIs(LinkKind::WebLink) || linkInfo.toUtf8().size() > kMaxLinkBytes) {
         return {};
     }
     for (const auto c : linkInfo.toUcs4()) {

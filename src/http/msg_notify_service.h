@@ -22,7 +22,7 @@ public:
                               const MsgNotifyServiceOptions& options = {});
     ~MsgNotifyService() override;
 
-    void start();
+    // Ends the worker's thread; a request in flight ends as failed. Called once, at the end.
     void stop();
 
     // One sigGetMsgNotifyInfosFinished per page; the empty optional for no page.
@@ -38,6 +38,8 @@ Q_SIGNALS:
     void sigReportMsgNotifyInfoSkipped();
 
 private:
+    // The constructor's: connecting twice would deliver every answer twice.
+    void start();
     void initConnections();
 
     std::unique_ptr<ServerGate> m_gate;

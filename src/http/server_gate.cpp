@@ -25,7 +25,7 @@ const char* ServerGate::reason() const
     if (m_network == Network::Offline) {
         return "the network is down";
     }
-    if (!m_backoff.allows(QDateTime::currentMSecsSinceEpoch())) {
+    if (!m_backoff.allows(nowMs())) {
         return m_backoff.serverAsked ? "the server asked to wait" : "backing off after failures";
     }
     return "";
@@ -33,8 +33,8 @@ const char* ServerGate::reason() const
 
 void ServerGate::record(int status, const QByteArray& retryAfter, const QByteArray& date)
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     QMutexLocker locker(&m_mutex);
+    const qint64 now = nowMs();
     if (status == 0 && m_network == Network::Offline) {
         return;
     }
@@ -47,6 +47,17 @@ void ServerGate::record(int status, const QByteArray& retryAfter, const QByteArr
     const int failures = m_backoff.failures;
     m_backoff.record(status, wait, now, *QRandomGenerator::global());
     m_failureCounted = m_failureCounted || m_backoff.failures > failures;
+}
+
+void ServerGate::setClock(std::function<qint64()> nowMs)
+{
+    QMutexLocker locker(&m_mutex);
+    m_clock = std::move(nowMs);
+}
+
+qint64 ServerGate::nowMs() const
+{
+    return m_clock ? m_clock() : QDateTime::currentMSecsSinceEpoch();
 }
 
 void ServerGate::beginCycle()

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QMutex>
 
+#include <functional>
+
 // The message server's backoff and the state of the network, shared by the engine's thread,
 // which asks before a cycle, and the network worker, which asks before each request and records
 // each answer.
@@ -29,13 +31,20 @@ public:
     // A new cycle: its first failure will count.
     void beginCycle();
 
+    // The wall clock, in milliseconds since the epoch, that waits are measured on; empty for the
+    // system's. A test moves it on instead of sleeping through a wait.
+    void setClock(std::function<qint64()> nowMs);
+
     void setNetwork(Network network);
     void setMetered(bool metered);
     Network network() const;
     bool metered() const;
 
 private:
+    qint64 nowMs() const;
+
     mutable QMutex m_mutex;
+    std::function<qint64()> m_clock;
     // Asking may cut a wait that a clock set back left too far ahead.
     mutable ServerBackoff m_backoff;
     Network m_network = Network::Unknown;

@@ -130,7 +130,8 @@ QDBusPendingCall DesktopNotifications::show(const MsgNotifyInfoRecord& row, cons
     // Services draw a labelled default action as a button, and some take a click on the bubble
     // for a dismissal: the button is there only where a click does what it says.
     //: The button of a notification whose click opens the message's web link
-    const QString label = clickLink(row).isEmpty() ? QString() : tr("Open");
+    const bool opens = ClickEffect::of(row, clickRule()).kind() == ClickEffect::Kind::Opens;
+    const QString label = opens ? tr("Open") : QString();
     return send(row.title, m_bodyMarkup ? plainBody(row.content) : row.content, icon,
                 row.replace_id, row.actionCommand(), label);
 }
@@ -274,35 +275,20 @@ void DesktopNotifications::slotActionInvoked(uint id, const QString& actionKey)
     whenReady([this, id = bubble.messageId, row, token] { openLink(id, row, token); });
 }
 
-QString DesktopNotifications::clickLink(const MsgNotifyInfo& row) const
+ClickRule DesktopNotifications::clickRule() const
 {
-    if (m_runsHint || !Singleton<Config>::instance()->openLinks()) {
-        return {};
-    }
-    return row.webLink();
+    ClickRule rule;
+    rule.serviceRunsHint = m_runsHint;
+    rule.openLinks = Singleton<Config>::instance()->openLinks();
+    return rule;
 }
 
-// Only a web link is opened, and only in the default browser: never a shell command, a file,
-// script or custom scheme, whatever the message says.
+// Only a web link is opened, and only in the default browser, whatever the message says.
 void DesktopNotifications::openLink(int messageId, const MsgNotifyInfo& row, const QString& token)
 {
-    if (!Singleton<Config>::instance()->openLinks()) {
-        qCDebug(logMain) << "Link of message" << messageId << "not opened: openLinks is off";
-        return;
+    const ClickEffect effect = ClickEffect::of(row, clickRule());
+    qCDebug(logMain).noquote() << u"Click on message %1: %2"_s.arg(messageId).arg(effect.text());
+    if (effect.kind() == ClickEffect::Kind::Opens) {
+        m_launcher->launch(effect.link(), token);
     }
-    if (m_runsHint) {
-        qCDebug(logMain) << "Click on message" << messageId << "left to the notification service";
-        return;
-    }
-    if (row.linkType == 1) {
-        qCDebug(logMain) << "Click on message" << messageId << "runs nothing: a shell command";
-        return;
-    }
-    const QString link = row.webLink();
-    if (link.isEmpty()) {
-        qCDebug(logMain) << "Click on message" << messageId << "opens nothing: no web link";
-        return;
-    }
-    qCDebug(logMain) << "Click on message" << messageId << "opens" << link;
-    m_launcher->launch(link, token);
 }

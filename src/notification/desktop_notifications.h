@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/click_effect.h"
 #include "common/data.h"
 
 #include <QDBusPendingCall>
@@ -76,8 +77,8 @@ private:
 
     void ownerChanged(const QString& owner);
     void askCapabilities();
-    // The web link a click on `row` opens under the current rules; empty for none.
-    QString clickLink(const MsgNotifyInfo& row) const;
+    // What a click on a bubble does under the current owner and switch.
+    ClickRule clickRule() const;
     void openLink(int messageId, const MsgNotifyInfo& row, const QString& token);
 
     QString m_busId;

@@ -9,13 +9,13 @@
 #include "http/server_gate.h"
 #include "notification/desktop_notifications.h"
 #include "notification/notification_settings.h"
+#include "notification/sliced_step.h"
 #include "plugin/log_categories.h"
 
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <utility>
@@ -25,13 +25,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr uint kMaxNotifyTimes = 5;
-constexpr int kEventReceived = 1;
-constexpr int kEventShown = 2;
-constexpr int kEventClosed = 3;
 constexpr uint kClosedByCall = 3;
-// How long one turn of the host's event loop may spend on a long step (storing pages, reading the
-// event queue, a verdict, image requests, image clean-up) before it lets other work in.
-constexpr qint64 kSliceNs = 2'000'000;
 constexpr int kIdsPerStatement = 200;
 
 // The row will not be shown (again) this cycle: read, shown five times or ended.
@@ -166,28 +160,25 @@ void NotificationInterface::slotReportMsgEventInfos()
     readReportBatch();
 }
 
-// The queue is read a few hundred rows a turn: a long one would hold the host's thread.
+// The queue is read a few hundred rows a statement: a long one would hold the host's thread.
 void NotificationInterface::readReportBatch()
 {
-    MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.nsecsElapsed() < kSliceNs) {
+    const auto readPart = [this] {
         const int after =
             m_reportingMsgEventInfos.isEmpty() ? 0 : m_reportingMsgEventInfos.lastKey();
         const QMap<int, MsgEventInfo> part =
-            events->selectMsgEventInfoRecords(after, kIdsPerStatement);
+            Singleton<MsgEventInfoTable>::instance()->selectMsgEventInfoRecords(after,
+                                                                                kIdsPerStatement);
         m_reportingMsgEventInfos.insert(part);
-        if (part.size() < kIdsPerStatement) {
-            m_readingReport = false;
-            const MsgEventInfos batch(m_reportingMsgEventInfos.values());
-            if (!batch.isEmpty()) {
-                Singleton<MsgNotifyService>::instance()->reportMsgNotifyInfo(batch);
-            }
-            return;
+        return part.size() < kIdsPerStatement ? SlicedStep::Unit::Done : SlicedStep::Unit::More;
+    };
+    SlicedStep::run(this, readPart, [this] {
+        m_readingReport = false;
+        const MsgEventInfos batch(m_reportingMsgEventInfos.values());
+        if (!batch.isEmpty()) {
+            Singleton<MsgNotifyService>::instance()->reportMsgNotifyInfo(batch);
         }
-    }
-    QMetaObject::invokeMethod(this, &NotificationInterface::readReportBatch, Qt::QueuedConnection);
+    });
 }
 
 void NotificationInterface::slotReportMsgNotifyInfoFinished(bool ret)
@@ -200,31 +191,25 @@ void NotificationInterface::slotReportMsgNotifyInfoFinished(bool ret)
     applyReportVerdict();
 }
 
-// A few hundred rows a statement and a few statements a turn: a large queue never holds the
-// host's thread for long. The batch stays in flight until the last of its rows is done.
+// A few hundred rows a statement: a large queue never holds the host's thread for long. The
+// batch stays in flight until the last of its rows is done.
 void NotificationInterface::applyReportVerdict()
 {
-    MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
-    QElapsedTimer clock;
-    clock.start();
-    while (!m_reportingMsgEventInfos.isEmpty() && clock.nsecsElapsed() < kSliceNs) {
+    const auto applyToPart = [this] {
         QList<int> rows;
         while (!m_reportingMsgEventInfos.isEmpty() && rows.size() < kIdsPerStatement) {
             rows.append(m_reportingMsgEventInfos.firstKey());
             m_reportingMsgEventInfos.erase(m_reportingMsgEventInfos.begin());
         }
+        MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
         if (*m_reportVerdict) {
             events->deleteMsgEventInfoRecordsByIds(rows);
         } else {
             events->updateMsgEventInfoRecordsFieldRetryTimes(rows);
         }
-    }
-    if (m_reportingMsgEventInfos.isEmpty()) {
-        m_reportVerdict.reset();
-        return;
-    }
-    QMetaObject::invokeMethod(this, &NotificationInterface::applyReportVerdict,
-                              Qt::QueuedConnection);
+        return m_reportingMsgEventInfos.isEmpty() ? SlicedStep::Unit::Done : SlicedStep::Unit::More;
+    };
+    SlicedStep::run(this, applyToPart, [this] { m_reportVerdict.reset(); });
 }
 
 bool NotificationInterface::serverHeld(const char* step) const
@@ -268,49 +253,54 @@ void NotificationInterface::slotGetMsgNotifyInfosFinished(
     }
 }
 
-// Stores the fetched pages a few messages a turn, each message with its received event. The
-// stamp is saved only once every page is on disk.
+// Stores the fetched pages one message at a time, each with its received event, as the pages
+// come. The last page stays until the end of the fetch.
 void NotificationInterface::storeFetchedPages()
 {
-    MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
-    MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
-    QElapsedTimer clock;
-    clock.start();
-    bool stored = false;
-    while (!m_fetchedPages.isEmpty() && clock.nsecsElapsed() < kSliceNs) {
-        const std::optional<MsgNotifyInfos>& page = m_fetchedPages.first();
-        if (page && m_storedOfFirstPage < page->datas.size()) {
-            const MsgNotifyInfo& info = page->datas.at(m_storedOfFirstPage++);
-            messages->insertMsgNotifyInfoRecord(info);
-            events->insertMsgEventInfoRecord(
-                MsgEventInfo(info.id, page->lastModified, kEventReceived));
-            stored = true;
-            continue;
-        }
-        // The end of the fetch writes the configuration file: a turn of its own.
-        const bool last = !page || !page->hasNextPage;
-        if (last && stored) {
-            break;
-        }
-        const qint64 stamp = m_fetchStamp.value_or(0);
-        const bool complete = page.has_value();
-        m_fetchedPages.removeFirst();
-        m_storedOfFirstPage = 0;
-        events->deleteOverflowingMsgEventInfoRecords();
-        if (last) {
-            if (complete) {
-                Singleton<Config>::instance()->setLastModified(stamp);
+    SlicedStep::run(
+        this, [this] { return storeFetchedMessage(); },
+        [this] {
+            // The end of the fetch writes the configuration file: a turn of its own.
+            if (!m_fetchedPages.isEmpty()) {
+                QMetaObject::invokeMethod(this, &NotificationInterface::endFetch,
+                                          Qt::QueuedConnection);
             }
-            QMetaObject::invokeMethod(this, &NotificationInterface::endFetch, Qt::QueuedConnection);
-        }
-    }
-    if (!m_fetchedPages.isEmpty()) {
-        QMetaObject::invokeMethod(this, &NotificationInterface::storeFetchedPages,
-                                  Qt::QueuedConnection);
-    }
+        });
 }
 
+SlicedStep::Unit NotificationInterface::storeFetchedMessage()
+{
+    const std::optional<MsgNotifyInfos>& page = m_fetchedPages.first();
+    if (page && m_storedOfFirstPage < page->datas.size()) {
+        const MsgNotifyInfo& info = page->datas.at(m_storedOfFirstPage++);
+        Singleton<MsgNotifyInfoTable>::instance()->insertMsgNotifyInfoRecord(info);
+        Singleton<MsgEventInfoTable>::instance()->insertMsgEventInfoRecord(
+            MsgEventInfo(info.id, page->lastModified, EventKind::Received));
+        return SlicedStep::Unit::More;
+    }
+    if (!page || !page->hasNextPage) {
+        return SlicedStep::Unit::Done;
+    }
+    m_fetchedPages.removeFirst();
+    m_storedOfFirstPage = 0;
+    Singleton<MsgEventInfoTable>::instance()->deleteOverflowingMsgEventInfoRecords();
+    return m_fetchedPages.isEmpty() ? SlicedStep::Unit::Done : SlicedStep::Unit::More;
+}
+
+// The stamp is saved only once every page is on disk.
 void NotificationInterface::endFetch()
+{
+    const bool complete = m_fetchedPages.constFirst().has_value();
+    m_fetchedPages.clear();
+    m_storedOfFirstPage = 0;
+    Singleton<MsgEventInfoTable>::instance()->deleteOverflowingMsgEventInfoRecords();
+    if (complete) {
+        Singleton<Config>::instance()->setLastModified(m_fetchStamp.value_or(0));
+    }
+    QMetaObject::invokeMethod(this, &NotificationInterface::pruneStore, Qt::QueuedConnection);
+}
+
+void NotificationInterface::pruneStore()
 {
     MsgNotifyInfoTable* messages = Singleton<MsgNotifyInfoTable>::instance();
     messages->deleteUselessMsgNotifyInfoRecords();
@@ -323,19 +313,19 @@ void NotificationInterface::endFetch()
     removeStaleImages();
 }
 
-// A few files a turn: two hundred unlinks take tens of milliseconds.
+// A file at a time: two hundred unlinks take tens of milliseconds.
 void NotificationInterface::removeStaleImages()
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!m_staleImages.isEmpty() && clock.nsecsElapsed() < kSliceNs) {
-        ImgDownloadManager::removeImage(m_staleImages.takeLast());
-    }
-    QMetaObject::invokeMethod(this,
-                              m_staleImages.isEmpty()
-                                  ? &NotificationInterface::slotAsyncDownloadImage
-                                  : &NotificationInterface::removeStaleImages,
-                              Qt::QueuedConnection);
+    const auto removeOne = [this] {
+        if (!m_staleImages.isEmpty()) {
+            ImgDownloadManager::removeImage(m_staleImages.takeLast());
+        }
+        return m_staleImages.isEmpty() ? SlicedStep::Unit::Done : SlicedStep::Unit::More;
+    };
+    SlicedStep::run(this, removeOne, [this] {
+        QMetaObject::invokeMethod(this, &NotificationInterface::slotAsyncDownloadImage,
+                                  Qt::QueuedConnection);
+    });
 }
 
 void NotificationInterface::slotSendMsgNotification()
@@ -464,7 +454,7 @@ void NotificationInterface::recordShown(const MsgNotifyInfoRecord& row, uint id)
     }
     messages->updateMsgNotifyInfoRecordFieldNotifyTimes(row.id);
     const int eventRow = Singleton<MsgEventInfoTable>::instance()->insertMsgEventInfoRecord(
-        MsgEventInfo(row.id, QDateTime::currentSecsSinceEpoch(), kEventShown));
+        MsgEventInfo(row.id, QDateTime::currentSecsSinceEpoch(), EventKind::Shown));
     m_passShows.insert(id, {row.id, row.notify_times, row.replace_id, eventRow});
 }
 
@@ -509,7 +499,7 @@ void NotificationInterface::readMessage(int messageId)
                                                                                      true);
     MsgEventInfoTable* events = Singleton<MsgEventInfoTable>::instance();
     events->insertMsgEventInfoRecord(
-        MsgEventInfo(messageId, QDateTime::currentSecsSinceEpoch(), kEventClosed));
+        MsgEventInfo(messageId, QDateTime::currentSecsSinceEpoch(), EventKind::Closed));
     events->deleteOverflowingMsgEventInfoRecords();
     // A read message is never shown again, not even later in the pass under way.
     m_displayingMsgNotifyInfos.removeIf(
@@ -535,34 +525,32 @@ void NotificationInterface::slotAsyncDownloadImage()
     requestImages();
 }
 
-// Asks for the images a few rows a turn; results may come back in between.
+// Asks for the images a row at a time; results may come back between turns, and the deadline
+// may end the step.
 void NotificationInterface::requestImages()
 {
-    if (!m_waitingForImages) {
-        return;
-    }
-    ImgDownloadManager* images = Singleton<ImgDownloadManager>::instance();
-    QElapsedTimer clock;
-    clock.start();
-    while (!m_imageRows.isEmpty() && clock.nsecsElapsed() < kSliceNs) {
+    const auto requestOne = [this] {
+        if (!m_waitingForImages || m_imageRows.isEmpty()) {
+            return SlicedStep::Unit::Done;
+        }
+        ImgDownloadManager* images = Singleton<ImgDownloadManager>::instance();
         const MsgNotifyInfoRecord row = m_imageRows.takeFirst();
         // Only what this cycle shows: a message that will not be shown, or has no image to
         // fetch, does not hold the pass back.
-        if (notDue(row) || images->localImagePath(row.imgUrl).isEmpty()) {
-            continue;
+        if (!notDue(row) && !images->localImagePath(row.imgUrl).isEmpty()) {
+            // One download per URL: its verdict holds for every row that shares the image.
+            if (!m_downloadingMsgNotifyInfos.contains(row.imgUrl)) {
+                images->downloadImage(row.imgUrl);
+            }
+            m_downloadingMsgNotifyInfos.insert(row.imgUrl, row);
         }
-        // One download per URL: its verdict holds for every row that shares the image.
-        if (!m_downloadingMsgNotifyInfos.contains(row.imgUrl)) {
-            images->downloadImage(row.imgUrl);
+        return m_imageRows.isEmpty() ? SlicedStep::Unit::Done : SlicedStep::Unit::More;
+    };
+    SlicedStep::run(this, requestOne, [this] {
+        if (m_waitingForImages && m_downloadingMsgNotifyInfos.isEmpty()) {
+            imagesDone();
         }
-        m_downloadingMsgNotifyInfos.insert(row.imgUrl, row);
-    }
-    if (!m_imageRows.isEmpty()) {
-        QMetaObject::invokeMethod(this, &NotificationInterface::requestImages,
-                                  Qt::QueuedConnection);
-    } else if (m_downloadingMsgNotifyInfos.isEmpty()) {
-        imagesDone();
-    }
+    });
 }
 
 void NotificationInterface::slotImgDownloadFinished(const QString& url, bool ret)

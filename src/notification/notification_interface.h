@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/data.h"
+#include "notification/sliced_step.h"
 
 #include <QDBusPendingCall>
 #include <QHash>
@@ -72,7 +73,9 @@ private:
     bool serverHeld(const char* step) const;
     void saveServerBackoff();
     void storeFetchedPages();
+    SlicedStep::Unit storeFetchedMessage();
     void endFetch();
+    void pruneStore();
     void removeStaleImages();
     void readReportBatch();
     void applyReportVerdict();

@@ -1,5 +1,6 @@
 #include "store_report.h"
 
+#include "common/click_effect.h"
 #include "common/config.h"
 #include "common/data.h"
 #include "database/database_connection.h"
@@ -63,16 +64,15 @@ constexpr int kBusTimeoutMs = 3000;
 
 QString eventKind(int type)
 {
-    switch (type) {
-    case 1:
+    switch (EventKind(type)) {
+    case EventKind::Received:
         return u"received"_s;
-    case 2:
+    case EventKind::Shown:
         return u"shown"_s;
-    case 3:
+    case EventKind::Closed:
         return u"closed"_s;
-    default:
-        return u"type %1"_s.arg(type);
     }
+    return u"type %1"_s.arg(type);
 }
 
 QString imageState(const QString& url)
@@ -84,15 +84,7 @@ QString imageState(const QString& url)
     return file.isFile() && !file.isSymLink() ? u"cached"_s : u"missing"_s;
 }
 
-// What decides a click's effect besides the message: the switch, and what the notification
-// service on the bus does with clicks.
-struct ClickRule
-{
-    bool openLinks = true;
-    bool actions = true;
-    bool serviceRunsCommand = false;
-};
-
+// What the switch and the notification service on the bus make of a click.
 ClickRule clickRule()
 {
     ClickRule rule;
@@ -111,29 +103,9 @@ ClickRule clickRule()
     if (reply.type() == QDBusMessage::ReplyMessage) {
         const QStringList capabilities = reply.arguments().value(0).toStringList();
         rule.actions = capabilities.contains(u"actions"_s);
-        rule.serviceRunsCommand = capabilities.contains(u"x-quorin-action-default"_s);
+        rule.serviceRunsHint = capabilities.contains(u"x-quorin-action-default"_s);
     }
     return rule;
-}
-
-// As the service decides it on a click.
-QString clickEffect(const MsgNotifyInfo& message, const ClickRule& rule)
-{
-    if (!rule.actions) {
-        return u"nothing: the notification service has no actions"_s;
-    }
-    if (rule.serviceRunsCommand) {
-        return message.actionCommand().isEmpty() ? u"nothing"_s
-                                                 : u"left to the notification service"_s;
-    }
-    if (message.linkType == 1) {
-        return u"nothing: a shell command is never run"_s;
-    }
-    const QString link = message.webLink();
-    if (link.isEmpty()) {
-        return message.linkType == 2 ? u"nothing: not a web link"_s : u"nothing"_s;
-    }
-    return rule.openLinks ? u"opens "_s + link : u"nothing: openLinks is off"_s;
 }
 
 // One query on the read-only connection, its rows as maps of column to value.
@@ -250,7 +222,7 @@ std::optional<QJsonArray> StoreReport::messages(QString* error) const
             {u"expired"_s, row.endedBy(now)},
             {u"imgUrl"_s, row.imgUrl},
             {u"image"_s, imageState(row.imgUrl)},
-            {u"onClick"_s, clickEffect(row, rule)},
+            {u"onClick"_s, ClickEffect::of(row, rule).text()},
             // What the bubble's hint carries, for a service that runs it.
             {u"command"_s, QJsonArray::fromStringList(row.actionCommand())},
         });
