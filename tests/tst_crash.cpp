@@ -1,4 +1,5 @@
 #include "common/config.h"
+#include "common/data.h"
 #include "http/img_download.h"
 #include "loopback_http_server.h"
 #include "recording_notification_server.h"
@@ -219,7 +220,8 @@ void TestCrash::killedAtRandomMoments()
                 stored.contains(QStringLiteral("%1|1 %2").arg(id).arg(m_answered.at(i).second)));
             const auto shown = [&](const QString& body) {
                 const QJsonObject event = QJsonDocument::fromJson(body.toUtf8()).object();
-                return event.value("id").toInt() == id && event.value("eventType").toInt() == 2 &&
+                return event.value("id").toInt() == id &&
+                       event.value("eventType").toInt() == int(EventKind::Shown) &&
                        event.value("eventTime").toInteger() >= childStart;
             };
             QVERIFY(std::any_of(queued.cbegin(), queued.cend(),

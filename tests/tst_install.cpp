@@ -18,14 +18,6 @@ namespace {
 const QString kService = "com.quorin.MsgNotification";
 const QString kPath = "/com/quorin/MsgNotification";
 
-// The lines of a unit or service file.
-QStringList lines(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split('\n')
-                                          : QStringList();
-}
-
 int run(const QString& program, const QStringList& arguments)
 {
     QProcess process;
@@ -108,15 +100,15 @@ void TestInstall::installedTree()
              "Öffnen");
 
     // The session files name the installed programs (the activation test runs the service's).
-    const QStringList activation =
-        lines(installed(QMN_INSTALL_DATADIR "/dbus-1/services/com.quorin.MsgNotification.service"));
+    const QStringList activation = testing::readLines(
+        installed(QMN_INSTALL_DATADIR "/dbus-1/services/com.quorin.MsgNotification.service"));
     QVERIFY(activation.contains("SystemdService=quorin-msg-notification.service"));
-    QVERIFY(lines(units + ".service").contains("ExecStart=" + service));
-    QVERIFY(lines(units + "-query.service").contains("ExecStart=" + query));
+    QVERIFY(testing::readLines(units + ".service").contains("ExecStart=" + service));
+    QVERIFY(testing::readLines(units + "-query.service").contains("ExecStart=" + query));
     // The entry the bubbles name, with its icon, for the desktop's settings.
     const QString entry = installed(QMN_INSTALL_DATADIR "/applications/" +
                                     NotificationSettings::desktopEntry() + ".desktop");
-    const QStringList entryLines = lines(entry);
+    const QStringList entryLines = testing::readLines(entry);
     QVERIFY(entryLines.contains("Name=Store messages"));
     QVERIFY(entryLines.contains("NoDisplay=true"));
     QVERIFY(entryLines.contains("X-GNOME-UsesNotifications=true"));

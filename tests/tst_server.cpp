@@ -276,11 +276,11 @@ void TestServer::brokenServer()
     QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
     QSignalSpy reports(service.get(), &MsgNotifyService::sigReportMsgNotifyInfoFinished);
     QSignalSpy downloads(&images, &ImgDownloadManager::sigImgDownloaded);
-    if (QByteArray(QTest::currentDataTag()) == "never answers") {
+    if (response.mode == HttpResponse::Mode::NeverAnswer) {
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("POST .* timed out after 1.5 s$"));
     }
     // As a cycle sends them: the upload, then the fetch, which a failed upload holds back.
-    service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, 3)});
+    service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, EventKind::Closed)});
     service->getMsgNotifyInfos(0);
     images.downloadImage(m_server->baseUrl() + "/faulty.png");
     QMN_TRY_VERIFY(!pages.isEmpty() && !reports.isEmpty() && !downloads.isEmpty(), kLimitMs * 4);
@@ -328,7 +328,7 @@ void TestServer::redirects()
     QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
     QSignalSpy reports(service.get(), &MsgNotifyService::sigReportMsgNotifyInfoFinished);
     service->getMsgNotifyInfos(0);
-    service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, 3)});
+    service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, EventKind::Closed)});
     QMN_TRY_VERIFY(!pages.isEmpty() && !reports.isEmpty(), testing::kAtOnceMs);
     QVERIFY(pageOf(pages, 0).has_value());
     QCOMPARE(reports.first().first().toBool(), false);
@@ -463,7 +463,7 @@ void TestServer::oneFailurePerCycle()
     auto service = makeService();
     QSignalSpy pages(service.get(), &MsgNotifyService::sigGetMsgNotifyInfosFinished);
     service->gate()->beginCycle();
-    service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, 3)});
+    service->reportMsgNotifyInfo(MsgEventInfos{MsgEventInfo(1, 2, EventKind::Closed)});
     service->getMsgNotifyInfos(0);
     QVERIFY(pages.wait());
     QCOMPARE(m_server->requestCount(), 1);

@@ -130,7 +130,7 @@ void TestStore::messageStoreRule()
                           {"content", "c"},
                           {"type", 4},
                           {"imgUrl", "u"},
-                          {"linkType", 2},
+                          {"linkType", int(LinkKind::WebLink)},
                           {"linkInfo", "l"}});
     page.datas = {again};
     m_messages.insertMsgNotifyInfoRecords(page);
@@ -221,7 +221,7 @@ void TestStore::unusableDataHome()
         QVERIFY(!messages.selectMsgNotifyInfoImgUrls());
         messages.updateMsgNotifyInfoRecordFieldReplaceId(1, 5);
         messages.deleteOldestMsgNotifyInfoRecords(); // the count fails and reads as 0
-        events.insertMsgEventInfoRecord(MsgEventInfo(1, 2, 3));
+        events.insertMsgEventInfoRecord(MsgEventInfo(1, 2, EventKind::Closed));
         QVERIFY(events.selectMsgEventInfoRecords().isEmpty());
         QCOMPARE(host.tables(), QStringList());
         host.close();

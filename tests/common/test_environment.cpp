@@ -194,6 +194,14 @@ std::unique_ptr<QProcess> makeProcess(const QString& program, const QStringList&
     return process;
 }
 
+QStringList readLines(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly)
+               ? QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts)
+               : QStringList();
+}
+
 QueryRun runQuery(const QStringList& arguments, const QProcessEnvironment& environment)
 {
     const std::unique_ptr<QProcess> process = makeProcess(QMN_QUERY_PATH, arguments);

@@ -85,6 +85,9 @@ struct QueryRun
     QByteArray err;
 };
 
+// The lines of a text file that are not empty; none for a file that cannot be read.
+QStringList readLines(const QString& path);
+
 // Runs the query program to its end while this thread's event loop keeps turning, since the
 // service it asks may live on this thread; with the test's environment unless given another.
 QueryRun runQuery(const QStringList& arguments,
