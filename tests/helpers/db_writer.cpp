@@ -13,19 +13,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-namespace {
-bool hasEvent(MsgEventInfoTable& table, const MsgEventInfo& event)
-{
-    const QList<MsgEventInfo> queue = table.selectMsgEventInfoRecords().values();
-    return queue.contains(event);
-}
-} // namespace
-
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
     MsgEventInfoTable table;
+    const auto queued = [&table](const MsgEventInfo& event) {
+        return table.selectMsgEventInfoRecords().values().contains(event);
+    };
 
     if (arguments.value(1) == QLatin1String("--full-disk")) {
         // A full disk: writes beyond the limit fail (EFBIG) instead of killing the process.
@@ -36,24 +31,24 @@ int main(int argc, char** argv)
         setrlimit(RLIMIT_FSIZE, &small);
         int failed = 0;
         for (int i = 0; i < 3000 && failed < 5; ++i) {
-            const MsgEventInfo event(i, 1234, 1);
+            const MsgEventInfo event(i, 1234, EventKind::Received);
             table.insertMsgEventInfoRecord(event);
-            failed += hasEvent(table, event) ? 0 : 1;
+            failed += queued(event) ? 0 : 1;
         }
         setrlimit(RLIMIT_FSIZE, &limit);
-        const MsgEventInfo last(999999, 1234, 3);
+        const MsgEventInfo last(999999, 1234, EventKind::Closed);
         table.insertMsgEventInfoRecord(last);
-        std::printf("failed %d\nrecovered %d\n", failed, hasEvent(table, last) ? 1 : 0);
+        std::printf("failed %d\nrecovered %d\n", failed, queued(last) ? 1 : 0);
         return 0;
     }
 
     const bool check = arguments.value(1) == QLatin1String("--check");
     const int id = arguments.value(check ? 2 : 1).toInt();
-    const MsgEventInfo event(id, 1234, 3);
+    const MsgEventInfo event(id, 1234, EventKind::Closed);
     table.insertMsgEventInfoRecord(event);
     if (check) {
         std::printf("queued %d\nhas %d %d\n", int(table.selectMsgEventInfoRecords().size()), id,
-                    hasEvent(table, event) ? 1 : 0);
+                    queued(event) ? 1 : 0);
         return 0;
     }
     std::printf("committed\n");

@@ -128,11 +128,6 @@ void RecordingNotificationServer::click(uint id, const QString& token, const QSt
 {
     runOnOwnThread([this, id, token, action] {
         QMutexLocker locker(&m_mutex);
-        if (m_buttons && m_labels.value(id).isEmpty()) {
-            locker.unlock();
-            close(id, 2);
-            return;
-        }
         const QString sender = m_senders.value(id);
         QDBusConnection connection(m_connectionName);
         if (!token.isEmpty()) {
@@ -156,12 +151,6 @@ void RecordingNotificationServer::setBubblesKept(int count)
 {
     QMutexLocker locker(&m_mutex);
     m_bubblesKept = count;
-}
-
-void RecordingNotificationServer::setButtons(bool buttons)
-{
-    QMutexLocker locker(&m_mutex);
-    m_buttons = buttons;
 }
 
 uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_id,
@@ -188,7 +177,6 @@ uint RecordingNotificationServer::Notify(const QString& app_name, uint replaces_
     }
     const uint id = replaces_id != 0 ? replaces_id : m_nextId++;
     m_senders.insert(id, message().service());
-    m_labels.insert(id, actions.value(actions.indexOf(QStringLiteral("default")) + 1));
     QList<uint>& stack = m_stacks[app_name];
     if (!stack.contains(id)) {
         stack.append(id);

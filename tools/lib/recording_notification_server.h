@@ -77,9 +77,6 @@ public:
     // As GNOME Shell: beyond `count` bubbles of one app_name, the oldest expires (reason 1)
     // before the answer. 0 keeps all.
     void setBubblesKept(int count);
-    // As xfce4-notifyd: actions are buttons, drawn only with a label; a click on a bubble without
-    // one dismisses it (reason 2).
-    void setButtons(bool buttons);
 
 public Q_SLOTS:
     uint Notify(const QString& app_name, uint replaces_id, const QString& app_icon,
@@ -109,10 +106,8 @@ private:
     QHash<uint, QString> m_senders;
     QStringList m_extraCapabilities;
     int m_bubblesKept = 0;
-    bool m_buttons = false;
-    // Live bubbles per app_name, oldest first, and each bubble's default action label.
+    // Live bubbles per app_name, oldest first.
     QHash<QString, QList<uint>> m_stacks;
-    QHash<uint, QString> m_labels;
     std::function<void(uint, const Call&)> m_observer;
     int m_answerDelayMs = 0;
 };
