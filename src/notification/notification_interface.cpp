@@ -310,7 +310,9 @@ void NotificationInterface::pruneStore()
     if (const std::optional<QStringList> urls = messages->selectMsgNotifyInfoImgUrls()) {
         m_staleImages = Singleton<ImgDownloadManager>::instance()->imagesExcept(*urls);
     }
-    removeStaleImages();
+    // After a listing of the folder: the removals start in a turn of their own.
+    QMetaObject::invokeMethod(this, &NotificationInterface::removeStaleImages,
+                              Qt::QueuedConnection);
 }
 
 // A file at a time: two hundred unlinks take tens of milliseconds.
@@ -522,7 +524,8 @@ void NotificationInterface::slotAsyncDownloadImage()
     m_imageRows = Singleton<MsgNotifyInfoTable>::instance()->selectMsgNotifyInfoRecords(0, 0);
     m_waitingForImages = true;
     m_imageDeadline->start(m_imageDeadlineMs);
-    requestImages();
+    // After a read of every row: the requests start in a turn of their own.
+    QMetaObject::invokeMethod(this, &NotificationInterface::requestImages, Qt::QueuedConnection);
 }
 
 // Asks for the images a row at a time; results may come back between turns, and the deadline
